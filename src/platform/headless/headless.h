@@ -1,0 +1,347 @@
+// The headless platform: a runnable model of the sound card, the window
+// system, memory and the registry on a virtual clock, for fast deterministic
+// tests. Every service call is logged with its arguments and can be made to
+// fail with a chosen result.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace lumrio::platform::headless {
+
+// Virtual time in ticks of 1/441000 s: 441 ticks per millisecond and exactly
+// 20 ticks per sample at 22050 samples per second.
+using Ticks = int64_t;
+inline constexpr Ticks kTicksPerMs = 441;
+inline constexpr Ticks kTicksPerSample = 20;
+
+// One logged service call. `args` holds the arguments as integers (pointers
+// and handles by address); `result` the value returned.
+struct Call {
+  std::string name;  // the Windows name: "waveInOpen", "GlobalAlloc", "RegSetValueExA", ...
+  std::vector<uintptr_t> args;
+  std::string text;  // string argument, if any (value name, key path)
+  uint64_t result = 0;
+  Ticks time = 0;
+};
+
+// Makes chosen calls fail. A rule matches calls by name (and optional
+// predicate); it lets `skip` matching calls through, then fails the next
+// `count` (-1: all) with `result`.
+struct FailureRule {
+  std::string name;
+  uint64_t result = 1;
+  int skip = 0;
+  int count = 1;
+  std::function<bool(const Call&)> when;  // empty: every call of that name
+};
+
+class CallLog {
+ public:
+  void Inject(FailureRule rule);
+  // Fail every call (of any injectable name) with probability p, seeded; the
+  // result is a plausible failure code for that call.
+  void InjectRandomly(uint64_t seed, double probability);
+  void ClearInjections();
+
+  // Records the call and returns the injected result, if a rule fires.
+  std::optional<uint64_t> Enter(Call& call);
+
+  const std::vector<Call>& Calls() const { return calls_; }
+  std::vector<Call> CallsNamed(const std::string& name) const;
+  int CountNamed(const std::string& name) const;
+  void Clear() { calls_.clear(); }
+
+ private:
+  struct Rule {
+    FailureRule rule;
+    int seen = 0;
+    int fired = 0;
+  };
+  std::vector<Call> calls_;
+  std::vector<Rule> rules_;
+  std::optional<uint64_t> randomSeed_;
+  double randomProbability_ = 0;
+  uint64_t rngState_ = 0;
+};
+
+class HeadlessPlatform;
+
+// Simulated sound card: device 0 in each direction, accepting only mono
+// 16-bit PCM at 22050 samples per second unless told otherwise.
+class SoundCard : public WaveAudio {
+ public:
+  explicit SoundCard(HeadlessPlatform& owner);
+
+  // The microphone: sample n is the signal at time n / 22050 s from clock 0.
+  void SetInput(std::function<int16_t(int64_t n)> signal);
+
+  // Delivery timing of capture notifications: while held, full buffers are
+  // kept back; releasing posts all of them at once (a burst).
+  void HoldCaptureMessages(bool hold);
+  // Extra latency before MM_WOM_DONE is posted after a block has played.
+  void SetDoneLatency(Ticks extra);
+
+  // Refuse the format (query and open) in one direction.
+  void RefuseOutFormat(bool refuse);
+  void RefuseInFormat(bool refuse);
+
+  struct WrittenBlock {
+    WaveHeader* header;
+    std::vector<int16_t> samples;  // copied at write time
+    Ticks writeTime;
+    Ticks playStart;  // when it starts playing (after the blocks before it)
+  };
+  struct CapturedBuffer {
+    WaveHeader* header;
+    int64_t firstSample;  // input index of its first sample
+    std::vector<int16_t> samples;
+  };
+
+  // Inspection.
+  bool InOpen() const;
+  bool OutOpen() const;
+  bool InStarted() const;
+  int InQueued() const;   // buffers the capture device holds now
+  int OutQueued() const;  // blocks the playback device holds now (written, not yet returned)
+  uint32_t Volume() const;
+  const std::vector<WrittenBlock>& Written() const;
+  const std::vector<CapturedBuffer>& Captured() const;  // every buffer filled, in order
+  // The played stream: sample k is what the speaker plays at time k / 22050 s
+  // (silence where nothing plays).
+  std::vector<int16_t> PlayedStream(int64_t fromSample, int64_t count) const;
+  int64_t OverrunSamples() const;  // input lost because no buffer was queued
+
+  // Violations of the device contract seen so far (a header added twice,
+  // unprepared while queued, data freed while the device held it, ...),
+  // as readable texts. Empty when the program behaved.
+  const std::vector<std::string>& Violations() const;
+
+  // WaveAudio.
+  MmResult WaveInOpen(WaveInHandle* handle, uint32_t device, const WaveFormat* format,
+                      uintptr_t callback, uintptr_t instance, uint32_t flags) override;
+  MmResult WaveOutOpen(WaveOutHandle* handle, uint32_t device, const WaveFormat* format,
+                       uintptr_t callback, uintptr_t instance, uint32_t flags) override;
+  MmResult WaveInPrepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveInUnprepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveInStart(WaveInHandle h) override;
+  MmResult WaveInReset(WaveInHandle h) override;
+  MmResult WaveInClose(WaveInHandle h) override;
+  MmResult WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t size) override;
+  MmResult WaveOutReset(WaveOutHandle h) override;
+  MmResult WaveOutClose(WaveOutHandle h) override;
+  MmResult WaveOutSetVolume(WaveOutHandle h, uint32_t volume) override;
+
+  // Called by the platform as the clock moves.
+  Ticks NextEventTime() const;  // -1: none
+  void AdvanceTo(Ticks now);
+
+ private:
+  struct State;
+  HeadlessPlatform& owner_;
+  std::unique_ptr<State> s_;
+};
+
+// Counts every block; checks frees and locks.
+class HeadlessMemory : public Memory {
+ public:
+  explicit HeadlessMemory(CallLog& log);
+  ~HeadlessMemory() override;
+  GlobalHandle GlobalAlloc(uint32_t flags, size_t bytes) override;
+  void* GlobalLock(GlobalHandle h) override;
+  bool GlobalUnlock(GlobalHandle h) override;
+  GlobalHandle GlobalFree(GlobalHandle h) override;
+  void* HeapAlloc(size_t bytes) override;
+  void HeapFree(void* block) override;
+
+  int LiveGlobalBlocks() const;
+  int LiveHeapBlocks() const;
+  size_t LiveBytes() const;
+  // True while `p` lies inside a live global or heap block.
+  bool IsLive(const void* p) const;
+  const std::vector<std::string>& Violations() const;  // double frees, unknown pointers
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// In-memory registry with both roots.
+class HeadlessRegistry : public Registry {
+ public:
+  explicit HeadlessRegistry(CallLog& log);
+  ~HeadlessRegistry() override;
+  RegResult CreateKey(RegRoot root, const std::string& subKey, uint32_t access,
+                      RegKey* key) override;
+  RegResult QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                       uint32_t* size) override;
+  RegResult SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                     uint32_t size) override;
+  RegResult CloseKey(RegKey key) override;
+
+  struct Value {
+    uint32_t type = kRegDword;
+    std::vector<uint8_t> data;
+  };
+  // Direct access for tests (path without leading backslash, case-insensitive).
+  void Put(RegRoot root, const std::string& path, const std::string& name, Value value);
+  void PutDword(RegRoot root, const std::string& path, const std::string& name, uint32_t v);
+  std::optional<Value> Get(RegRoot root, const std::string& path, const std::string& name) const;
+  std::optional<uint32_t> GetDword(RegRoot root, const std::string& path,
+                                   const std::string& name) const;
+  void Erase(RegRoot root, const std::string& path, const std::string& name);
+  bool KeyExists(RegRoot root, const std::string& path) const;
+  // Make CreateKey with full access under `root` fail with kRegAccessDenied,
+  // as Windows does for a standard user under HKEY_LOCAL_MACHINE.
+  void DenyFullAccess(RegRoot root, bool deny);
+  int OpenKeys() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+};
+
+// One recorded canvas operation, with the canvas state it was drawn in.
+struct CanvasOp {
+  enum class Kind { FillRect, Rectangle, MoveTo, LineTo, TextOut, Polyline } kind;
+  RectEdges rect{};            // FillRect, Rectangle
+  int x = 0, y = 0;            // MoveTo, LineTo, TextOut
+  std::string text;            // TextOut
+  std::vector<Point> points;   // Polyline
+  Color brush{};
+  BrushStyle brushStyle = BrushStyle::Solid;
+  Color pen{};
+  FontSpec font{};
+  RectEdges clip{};
+};
+
+class RecordingCanvas : public Canvas {
+ public:
+  explicit RecordingCanvas(RectEdges clip);
+  void SetBrush(Color color, BrushStyle style) override;
+  void SetPen(Color color) override;
+  void SetFont(const FontSpec& font) override;
+  RectEdges ClipRect() override;
+  void FillRect(const RectEdges& r) override;
+  void Rectangle(const RectEdges& r) override;
+  void MoveTo(int x, int y) override;
+  void LineTo(int x, int y) override;
+  // A fixed-pitch model of "MS Sans Serif" 8 pt: kCharWidth pixels a character.
+  int TextWidth(const std::string& text) override;
+  void TextOut(int x, int y, const std::string& text) override;
+  void Polyline(const Point* points, int count) override;
+
+  static constexpr int kCharWidth = 5;
+  const std::vector<CanvasOp>& Ops() const { return ops_; }
+
+ private:
+  std::vector<CanvasOp> ops_;
+  Color brush_{};
+  BrushStyle brushStyle_ = BrushStyle::Solid;
+  Color pen_{};
+  FontSpec font_{};
+  RectEdges clip_;
+};
+
+class HeadlessForm;
+
+class HeadlessUi : public Ui {
+ public:
+  explicit HeadlessUi(HeadlessPlatform& owner);
+  ~HeadlessUi() override;
+
+  void SetApplicationTitle(const std::string& title) override;
+  std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
+  void ProcessMessages() override;
+  void Run() override;  // runs the virtual clock until the form is destroyed (bounded)
+  void MessageBox(const std::string& text) override;
+  void ErrorBox(const std::string& text) override;
+  void ShellOpen(WindowHandle owner, const std::string& url) override;
+
+  const std::string& ApplicationTitle() const;
+  // Every message box and error box shown, in order.
+  const std::vector<std::string>& MessageBoxes() const;
+  const std::vector<std::string>& ErrorBoxes() const;
+  int OpenBoxes() const;     // boxes open right now
+  int MaxOpenBoxes() const;  // the most ever open at once
+  // While a box is open, keep the message loop running for this much virtual
+  // time before the user presses OK (0: the box returns at once, pumping
+  // only what is pending).
+  void SetBoxPumpTime(Ticks t);
+  const std::vector<std::string>& ShellOpens() const;
+
+  // The form created last (null before), for tests.
+  HeadlessForm* MainForm() const;
+
+ private:
+  struct State;
+  HeadlessPlatform& owner_;
+  std::unique_ptr<State> s_;
+  friend class HeadlessPlatform;
+  friend class HeadlessForm;
+};
+
+// The headless form: controls keep their state; tests drive them through the
+// controls' Notify* calls and through these.
+class HeadlessForm : public Form {
+ public:
+  // Posts a repaint of part of the paint box (box coordinates); it is handled
+  // by the next ProcessMessages / RunFor.
+  virtual void InvalidatePaintBox(PaintBox& box, RectEdges area) = 0;
+  // The canvas of the last Draw on any paint box (null before).
+  virtual RecordingCanvas* LastCanvas() = 0;
+  // Every canvas drawn on so far, oldest first.
+  virtual const std::vector<std::unique_ptr<RecordingCanvas>>& Canvases() const = 0;
+  virtual bool Shown() const = 0;
+  virtual bool Destroyed() const = 0;
+  virtual Control* Focused() const = 0;
+  virtual void GiveFocus(Control& control) = 0;  // as a mouse click would; runs the slider's onEnter
+  // All controls in creation order, for inspection.
+  virtual std::vector<Control*> AllControls() const = 0;
+  virtual std::vector<Timer*> Timers() const = 0;
+};
+
+// Owns every headless service and the virtual clock.
+class HeadlessPlatform {
+ public:
+  HeadlessPlatform();
+  ~HeadlessPlatform();
+
+  Platform& Get();
+  CallLog& Log();
+  SoundCard& Sound();
+  HeadlessMemory& Mem();
+  HeadlessRegistry& Reg();
+  HeadlessUi& Gui();
+
+  Ticks Now() const;
+  // Moves the clock forward, delivering device messages and timer ticks at
+  // their times and dispatching them as the application's message loop does.
+  void RunFor(Ticks t);
+  void RunForMs(double ms) { RunFor(static_cast<Ticks>(ms * kTicksPerMs)); }
+  // Runs until `done` is true or `limit` has passed; returns `done()`.
+  bool RunUntil(const std::function<bool()>& done, Ticks limit);
+
+  // Deepest nesting of ProcessMessages seen, and whether a loop that kept
+  // pumping an empty queue hit the hang guard (60 s of virtual time).
+  int MaxPumpDepth() const;
+  bool HangDetected() const;
+
+ private:
+  struct State;
+  std::unique_ptr<State> s_;
+  friend class SoundCard;
+  friend class HeadlessUi;
+};
+
+}  // namespace lumrio::platform::headless
