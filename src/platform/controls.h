@@ -221,11 +221,14 @@ class Form {
 
   // Shows the window centred on the screen.
   virtual void Show() = 0;
-  // Asks the window to close, as the close box does: runs onCloseQuery, then
-  // destroys the window (onDestroy) and ends the message loop.
+  // Asks the window to close, as the close box does: runs onCloseQuery and,
+  // unless it answers false, destroys the window (onDestroy) and ends the
+  // message loop.
   virtual void Close() = 0;
 
-  std::function<void()> onCloseQuery;  // the close is never refused
+  // Answers false only to put the close off (the window asks again itself
+  // when it is ready, e.g. once a device drain running below has finished).
+  std::function<bool()> onCloseQuery;
   std::function<void()> onDestroy;
   std::function<void(WaveHeader*)> onWaveInData;   // MM_WIM_DATA, LParam
   std::function<void(WaveHeader*)> onWaveOutDone;  // MM_WOM_DONE, LParam
