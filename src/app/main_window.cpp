@@ -1,0 +1,369 @@
+// The main window: layout, start-up, close, and the control handlers.
+#include "app/main_window.h"
+
+#include <cstring>
+
+#include "app/resources.h"
+#include "app/scope.h"
+
+namespace lumrio::app {
+
+using platform::Bounds;
+using platform::CheckBoxSpec;
+using platform::Color;
+using platform::GroupBoxSpec;
+using platform::LabelSpec;
+using platform::Orientation;
+using platform::SliderSpec;
+using platform::TextAlign;
+using platform::TickMarks;
+
+namespace {
+
+constexpr Color kBlack{0, 0, 0};
+constexpr Color kWhite{255, 255, 255};
+
+platform::FormSpec MainFormSpec() {
+  platform::FormSpec spec;
+  spec.caption = kCaption;
+  spec.clientWidth = kClientWidth;
+  spec.clientHeight = kClientHeight;
+  spec.font.face = "MS Sans Serif";
+  spec.font.height = -11;
+  spec.iconResourceId = kIconMain;
+  return spec;
+}
+
+LabelSpec ScaleLabel(Bounds bounds, TextAlign align) {
+  LabelSpec spec;
+  spec.bounds = bounds;
+  spec.caption = "0 ms";
+  spec.align = align;
+  spec.color = kBlack;
+  return spec;
+}
+
+SliderSpec BandSliderSpec(int index, Bounds bounds) {
+  SliderSpec spec;
+  spec.bounds = bounds;
+  spec.orientation = Orientation::Vertical;
+  spec.min = 0;
+  spec.max = 80;
+  spec.position = 40;
+  spec.lineSize = 1;
+  spec.pageSize = 2;
+  spec.tickFrequency = 8;
+  spec.ticks = index == 0 ? TickMarks::TopLeft : TickMarks::None;
+  spec.thumbLength = 15;
+  spec.hint = dsp::kBands[static_cast<size_t>(index)].hint;
+  spec.tabOrder = index;
+  return spec;
+}
+
+}  // namespace
+
+int32_t DelayRule(int position, bool x10) {
+  const int32_t length = position * (x10 ? 100 : 10);
+  return length < 64 ? 64 : length;
+}
+
+// Both channels get the same level: the stream is mono, so a channel that
+// ran the other way (or at a tenth of the level) would fight the slider.
+uint32_t VolumeWord(int position) {
+  const auto level = static_cast<uint32_t>(65000 - 10 * position) & 0xFFFFu;
+  return (level << 16) | level;
+}
+
+Tw_Main::Tw_Main(platform::Platform& platform)
+    : platform_(platform), form_(platform.ui.CreateForm(MainFormSpec())), engine_(platform, *this) {
+  CreateControls();
+  WireHandlers();
+}
+
+Tw_Main::~Tw_Main() { bank_.Free(); }
+
+void Tw_Main::CreateControls() {
+  auto& f = *form_;
+  PaintBox = f.AddPaintBox(nullptr, Bounds{24, 53, 304, 77});
+  f.AddShape(nullptr, platform::ShapeSpec{Bounds{24, 130, 304, 17}, kBlack});
+  f.AddPicture(nullptr, platform::PictureSpec{Bounds{6, 52, 15, 15}, kBitmapMicrophone});
+
+  LabelSpec www;
+  www.bounds = Bounds{26, 132, 158, 13};
+  www.caption = kHomePageCaption;
+  www.color = kWhite;
+  www.underline = true;
+  www.transparent = true;
+  www.handCursor = true;
+  lb_www = f.AddLabel(nullptr, www);
+
+  SliderSpec volume;
+  volume.bounds = Bounds{-3, 66, 24, 87};
+  volume.orientation = Orientation::Vertical;
+  volume.min = 1;
+  volume.max = 6500;
+  volume.position = 3200;
+  volume.lineSize = 65;
+  volume.pageSize = 650;
+  volume.tickFrequency = 650;
+  volume.ticks = TickMarks::TopLeft;
+  volume.thumbLength = 14;
+  volume.hint = "Volume control";
+  volume.tabStop = false;
+  volume.tabOrder = 0;
+  VolumeTrackBar = f.AddSlider(nullptr, volume);
+
+  CreateDelayGroup();
+  CreateEqualizerGroup();
+  TrackTimer = f.AddTimer(kDelayCountdownMs, false);
+}
+
+void Tw_Main::CreateDelayGroup() {
+  auto& f = *form_;
+  DelayGroupBox = f.AddGroupBox(nullptr, GroupBoxSpec{Bounds{2, 0, 327, 52}, "Delay", 1});
+  lb_0ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{8, 37, 22, 13}, TextAlign::Left));
+  lb_1ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{152, 37, 22, 13}, TextAlign::Center));
+  lb_2ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{296, 37, 22, 13}, TextAlign::Right));
+
+  SliderSpec delay;
+  delay.bounds = Bounds{2, 15, 323, 21};
+  delay.orientation = Orientation::Horizontal;
+  delay.min = 0;
+  delay.max = 880;
+  delay.position = 100;
+  delay.lineSize = 1;
+  delay.pageSize = 44;
+  delay.tickFrequency = 44;
+  delay.ticks = TickMarks::BottomRight;
+  delay.thumbLength = 14;
+  delay.tabOrder = 0;
+  DelayTrackBar = f.AddSlider(DelayGroupBox, delay);
+
+  cb_X10Delay = f.AddCheckBox(nullptr, CheckBoxSpec{Bounds{335, 3, 73, 17}, "x 10 Delay", false, 2});
+}
+
+void Tw_Main::CreateEqualizerGroup() {
+  auto& f = *form_;
+  EqGroupBox = f.AddGroupBox(nullptr, GroupBoxSpec{Bounds{331, 21, 78, 127}, "", 3});
+  const int labelLefts[4] = {14, 29, 45, 61};
+  for (size_t i = 0; i < 4; ++i) {
+    LabelSpec spec;
+    spec.bounds = Bounds{labelLefts[i], 111, 12, 13};
+    spec.caption = dsp::kBands[i].label;
+    bandLabels[i] = f.AddLabel(EqGroupBox, spec);
+  }
+  Slider1F = f.AddSlider(EqGroupBox, BandSliderSpec(0, Bounds{2, 19, 24, 92}));
+  Slider2F = f.AddSlider(EqGroupBox, BandSliderSpec(1, Bounds{26, 19, 17, 92}));
+  Slider3F = f.AddSlider(EqGroupBox, BandSliderSpec(2, Bounds{42, 19, 17, 92}));
+  Slider4F = f.AddSlider(EqGroupBox, BandSliderSpec(3, Bounds{58, 19, 17, 92}));
+  cb_UseFilter = f.AddCheckBox(EqGroupBox, CheckBoxSpec{Bounds{4, 7, 64, 17}, "Equalizer", false, 4});
+}
+
+std::array<platform::Slider*, 4> Tw_Main::BandSliders() const {
+  return {Slider1F, Slider2F, Slider3F, Slider4F};
+}
+
+void Tw_Main::WireHandlers() {
+  PaintBox->onPaint = [this] { PaintBoxPaint(); };
+  lb_www->onClick = [this] { lb_wwwClick(); };
+  VolumeTrackBar->onChange = [this] { VolumeTrackBarChange(); };
+  DelayTrackBar->onChange = [this] { DelayTrackBarChange(); };
+  cb_X10Delay->onClick = [this] { cb_X10DelayClick(); };
+  TrackTimer->onTimer = [this] { TrackTimerTimer(); };
+  for (platform::Slider* slider : BandSliders()) {
+    slider->onChange = [this, slider] { Equalizer(slider); };
+  }
+  for (platform::Slider* slider :
+       {VolumeTrackBar, DelayTrackBar, Slider1F, Slider2F, Slider3F, Slider4F}) {
+    slider->onEnter = [this, slider] { _DefocusControl(slider); };
+  }
+  form_->onCloseQuery = [this] { return FormCloseQuery(); };
+  form_->onDestroy = [this] { FormDestroy(); };
+  form_->onWaveInData = [this](platform::WaveHeader* h) { MMWimData(h); };
+  form_->onWaveOutDone = [this](platform::WaveHeader* h) { MMWomDone(h); };
+}
+
+std::vector<settings::Setting> Tw_Main::SettingsTable() {
+  auto slider = [](const char* name, int32_t def, platform::Slider* s) {
+    return settings::Setting{name, def, [s] { return static_cast<int32_t>(s->Position()); },
+                             [s](int32_t v) { s->SetPosition(v); }};
+  };
+  auto box = [](const char* name, platform::CheckBox* c) {
+    return settings::Setting{name, 0, [c] { return c->Checked() ? 1 : 0; },
+                             [c](int32_t v) { c->SetChecked(v != 0); }};
+  };
+  return {slider("Volume", 3200, VolumeTrackBar),
+          slider("Delay", 100, DelayTrackBar),
+          box("Equalizer", cb_UseFilter),
+          slider(dsp::kBands[0].settingName, 40, Slider1F),
+          slider(dsp::kBands[1].settingName, 40, Slider2F),
+          slider(dsp::kBands[2].settingName, 40, Slider3F),
+          slider(dsp::kBands[3].settingName, 40, Slider4F),
+          box("X10", cb_X10Delay)};
+}
+
+void Tw_Main::FormCreate() {
+  engine_.SetIdle(true);
+  if (!engine_.CheckFormat()) return;
+  settings::SettingsStore(platform_.registry, [this](const std::string& e) {
+    platform_.ui.ErrorBox(e);
+  }).Load(SettingsTable());
+  settingsLoaded_ = true;
+  ApplyDelayRule();
+  std::array<int, 4> positions{};
+  for (size_t i = 0; i < 4; ++i) positions[i] = BandSliders()[i]->Position();
+  bank_.SetUp(positions);
+  engine_.StartAudio();
+  AfterEngineWork();
+}
+
+// A close that arrives while a stop, a start or a block handler is in
+// progress below (they run the message loop) is put off until that work has
+// finished; destroying the window under a drain would leave it waiting for
+// buffers that can no longer be delivered.
+bool Tw_Main::FormCloseQuery() {
+  if (closeInProgress_ || destroyed_) return false;
+  if (engine_.Busy()) {
+    closeDeferred_ = true;
+    return false;
+  }
+  closeInProgress_ = true;
+  // A countdown still pending must not restart the engine during or after
+  // the close.
+  TrackTimer->SetEnabled(false);
+  if (!engine_.Idle()) engine_.StopAudio();
+  // Values the user never saw loaded must not overwrite the stored ones.
+  if (settingsLoaded_) {
+    settings::SettingsStore(platform_.registry, [this](const std::string& e) {
+      platform_.ui.ErrorBox(e);
+    }).Save(SettingsTable());
+  }
+  closeInProgress_ = false;
+  destroyed_ = true;
+  return true;
+}
+
+void Tw_Main::FormDestroy() {
+  destroyed_ = true;
+  bank_.Free();
+}
+
+void Tw_Main::AfterEngineWork() {
+  if (closeDeferred_ && !engine_.Busy() && !destroyed_) {
+    closeDeferred_ = false;
+    form_->Close();
+  }
+}
+
+void Tw_Main::ApplyDelayRule() {
+  const bool x10 = cb_X10Delay->Checked();
+  lb_0ms->SetCaption(x10 ? "0 sec" : "0 ms");
+  lb_1ms->SetCaption(x10 ? "2 sec" : "200 ms");
+  lb_2ms->SetCaption(x10 ? "4 sec" : "400 ms");
+  engine_.SetBlockLength(DelayRule(DelayTrackBar->Position(), x10));
+}
+
+void Tw_Main::DelayTrackBarChange() {
+  if (engine_.Idle()) return;
+  TrackTimer->SetEnabled(false);
+  TrackTimer->SetEnabled(true);
+}
+
+void Tw_Main::TrackTimerTimer() {
+  TrackTimer->SetEnabled(false);
+  ApplyDelay();
+}
+
+void Tw_Main::cb_X10DelayClick() {
+  if (engine_.Idle()) return;
+  TrackTimer->SetEnabled(false);
+  ApplyDelay();
+}
+
+// Stop, rule, start. Never inside a close, and never inside another stop,
+// start or block handler: those run the message loop, and this would free
+// the buffers they are working on. Such a change is retried by the countdown
+// once the work below has finished; the rule then reads the controls as
+// they are.
+void Tw_Main::ApplyDelay() {
+  if (closeInProgress_ || closeDeferred_ || destroyed_) return;
+  if (engine_.Busy()) {
+    TrackTimer->SetEnabled(true);
+    return;
+  }
+  if (engine_.Started()) engine_.StopAudio();
+  if (closeDeferred_) {
+    // The window was asked to close during the stop: stay stopped.
+    AfterEngineWork();
+    return;
+  }
+  ApplyDelayRule();
+  engine_.StartAudio();
+  AfterEngineWork();
+}
+
+void Tw_Main::VolumeTrackBarChange() {
+  if (engine_.Idle()) return;
+  const uint32_t word = VolumeWord(VolumeTrackBar->Position());
+  if (platform_.audio.WaveOutSetVolume(engine_.WaveOutHandle(), word) != platform::kMmNoError) {
+    ShowMessage("Error changing the Volume");
+  }
+}
+
+void Tw_Main::Equalizer(platform::Slider* sender) {
+  if (engine_.Idle()) return;
+  const auto sliders = BandSliders();
+  for (int band = 0; band < 4; ++band) {
+    if (sliders[static_cast<size_t>(band)] == sender) bank_.Redesign(band, sender->Position());
+  }
+}
+
+void Tw_Main::_DefocusControl(platform::Slider* sender) { form_->Defocus(*sender); }
+
+void Tw_Main::lb_wwwClick() { platform_.ui.ShellOpen(form_->Handle(), kHomePageUrl); }
+
+void Tw_Main::PaintBoxPaint() { DrawScope(); }
+
+void Tw_Main::DrawScope() {
+  const ScopeView view{PaintBox->Width(), PaintBox->Height(), engine_.BlockLength(),
+                       engine_.Idle(), engine_.ScopePoints()};
+  PaintBox->Draw([&view](platform::Canvas& canvas) { app::DrawScope(canvas, view); });
+}
+
+void Tw_Main::MMWimData(platform::WaveHeader* header) {
+  engine_.MMWimData(header);
+  AfterEngineWork();
+}
+
+void Tw_Main::MMWomDone(platform::WaveHeader* header) {
+  engine_.MMWomDone(header);
+  AfterEngineWork();
+}
+
+platform::WindowHandle Tw_Main::NotifyWindow() { return form_->Handle(); }
+
+// At most one failure box is open at a time: a box runs the message loop,
+// and blocks keep arriving while it is open.
+void Tw_Main::ShowMessage(const std::string& text) {
+  if (boxOpen_) return;
+  boxOpen_ = true;
+  platform_.ui.MessageBox(text);
+  boxOpen_ = false;
+}
+
+void Tw_Main::PumpMessages() { platform_.ui.ProcessMessages(); }
+
+// The box is read once per block, so a block is never partly equalized.
+void Tw_Main::FillPlayback(const int16_t* captured, int16_t* playback, int count) {
+  if (cb_UseFilter->Checked() && bank_.IsSetUp()) {
+    dsp::EqualizeBlock(bank_, captured, playback, count);
+  } else {
+    std::memcpy(playback, captured, sizeof(int16_t) * static_cast<size_t>(count));
+  }
+}
+
+void Tw_Main::MapScope(const int16_t* captured, platform::Point* points, int count) {
+  MapScopePoints(captured, count, PaintBox->Width(), PaintBox->Height(), points);
+}
+
+}  // namespace lumrio::app

@@ -1,0 +1,113 @@
+// The main window: its controls, the delay rule, the life-cycle handlers and
+// the handlers that turn control changes into engine actions.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "audio/engine.h"
+#include "dsp/equalizer.h"
+#include "platform/platform.h"
+#include "settings/settings.h"
+
+namespace lumrio::app {
+
+inline constexpr const char* kCaption = "Quibex Lumrio v 1.72";
+inline constexpr const char* kApplicationTitle = "lumrio";
+inline constexpr const char* kHomePageCaption = "www.quibex.com/lumrio";
+inline constexpr const char* kHomePageUrl = "https://www.quibex.com/lumrio";
+inline constexpr int kClientWidth = 410;
+inline constexpr int kClientHeight = 149;
+inline constexpr int kDelayCountdownMs = 500;
+
+// Block length from the delay controls: 10 or 100 samples a step, never
+// below 64.
+int32_t DelayRule(int position, bool x10);
+
+// The volume word for a slider position: both channels at 65000 - 10 * P.
+uint32_t VolumeWord(int position);
+
+class Tw_Main : private audio::EngineHost {
+ public:
+  explicit Tw_Main(platform::Platform& platform);
+  ~Tw_Main() override;
+  Tw_Main(const Tw_Main&) = delete;
+  Tw_Main& operator=(const Tw_Main&) = delete;
+
+  // Life cycle.
+  void FormCreate();
+  bool FormCloseQuery();
+  void FormDestroy();
+
+  // Handlers.
+  void DelayTrackBarChange();
+  void TrackTimerTimer();
+  void cb_X10DelayClick();
+  void VolumeTrackBarChange();
+  void Equalizer(platform::Slider* sender);
+  void _DefocusControl(platform::Slider* sender);
+  void lb_wwwClick();
+  void PaintBoxPaint();
+  void DrawScope() override;
+
+  // The engine's device messages.
+  void MMWimData(platform::WaveHeader* header);
+  void MMWomDone(platform::WaveHeader* header);
+
+  platform::Form& Form() { return *form_; }
+  audio::Engine& Engine() { return engine_; }
+  const dsp::EqualizerBank& Bank() const { return bank_; }
+  bool Idle() const { return engine_.Idle(); }
+  int32_t BlockLength() const { return engine_.BlockLength(); }
+
+  // Controls, in the order of the window's layout.
+  platform::PaintBox* PaintBox = nullptr;
+  platform::Label* lb_www = nullptr;
+  platform::Slider* VolumeTrackBar = nullptr;
+  platform::GroupBox* DelayGroupBox = nullptr;
+  platform::Label* lb_0ms = nullptr;
+  platform::Label* lb_1ms = nullptr;
+  platform::Label* lb_2ms = nullptr;
+  platform::Slider* DelayTrackBar = nullptr;
+  platform::CheckBox* cb_X10Delay = nullptr;
+  platform::GroupBox* EqGroupBox = nullptr;
+  std::array<platform::Label*, 4> bandLabels{};
+  platform::Slider* Slider1F = nullptr;
+  platform::Slider* Slider2F = nullptr;
+  platform::Slider* Slider3F = nullptr;
+  platform::Slider* Slider4F = nullptr;
+  platform::CheckBox* cb_UseFilter = nullptr;
+  platform::Timer* TrackTimer = nullptr;
+
+ private:
+  void CreateControls();
+  void CreateDelayGroup();
+  void CreateEqualizerGroup();
+  void WireHandlers();
+  std::array<platform::Slider*, 4> BandSliders() const;
+  std::vector<settings::Setting> SettingsTable();
+  void ApplyDelayRule();
+  void ApplyDelay();
+  void AfterEngineWork();
+
+  // EngineHost.
+  platform::WindowHandle NotifyWindow() override;
+  void ShowMessage(const std::string& text) override;
+  void PumpMessages() override;
+  void FillPlayback(const int16_t* captured, int16_t* playback, int count) override;
+  void MapScope(const int16_t* captured, platform::Point* points, int count) override;
+
+  platform::Platform& platform_;
+  std::unique_ptr<platform::Form> form_;
+  audio::Engine engine_;
+  dsp::EqualizerBank bank_;
+  bool boxOpen_ = false;
+  bool settingsLoaded_ = false;
+  bool closeInProgress_ = false;
+  bool closeDeferred_ = false;
+  bool destroyed_ = false;
+};
+
+}  // namespace lumrio::app

@@ -1,0 +1,290 @@
+// The delay engine's device life cycle and block pipeline.
+//
+// Everything runs on the GUI thread: the devices notify by window message,
+// and the only places where other messages can be handled in the middle of
+// the engine's work are the drain loops of StopAudio and the failure boxes.
+#include "audio/engine.h"
+
+#include <cstring>
+
+namespace lumrio::audio {
+
+using platform::kMmNoError;
+using platform::kWaveHeaderSize;
+using platform::WaveHeader;
+
+namespace {
+
+constexpr uint32_t kDevice = 0;
+
+// Counts a nesting level for as long as it lives.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+  ~DepthGuard() { --depth_; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& depth_;
+};
+
+}  // namespace
+
+platform::WaveFormat MakeWaveFormat() {
+  platform::WaveFormat f;
+  f.wFormatTag = 1;  // PCM
+  f.nChannels = 1;
+  f.nSamplesPerSec = kSampleRate;
+  f.wBitsPerSample = 16;
+  f.nBlockAlign = static_cast<uint16_t>(f.wBitsPerSample / 8 * f.nChannels);
+  f.nAvgBytesPerSec = f.nSamplesPerSec * f.nBlockAlign;
+  f.cbSize = 0;
+  return f;
+}
+
+Engine::Engine(platform::Platform& platform, EngineHost& host) : platform_(platform), host_(host) {}
+
+Engine::~Engine() = default;
+
+bool Engine::Busy() const { return startStopDepth_ > 0 || handlerDepth_ > 0; }
+
+bool Engine::CheckFormat() {
+  auto& audio = platform_.audio;
+  if (audio.WaveOutOpen(nullptr, kDevice, &format_, 0, 0, platform::kWaveFormatQuery) !=
+      kMmNoError) {
+    host_.ShowMessage("Play format not supported.");
+    return false;
+  }
+  if (audio.WaveInOpen(nullptr, kDevice, &format_, 0, 0, platform::kWaveFormatQuery) !=
+      kMmNoError) {
+    host_.ShowMessage("Record format not supported.");
+    return false;
+  }
+  return true;
+}
+
+// A device that fails on every block would otherwise raise a box per block,
+// each one the moment the previous is closed, and the user could never get
+// to the close box. So within one run of the engine each text is shown once.
+void Engine::Report(const std::string& text) {
+  if (!reportedThisRun_.insert(text).second) return;
+  host_.ShowMessage(text);
+}
+
+void Engine::StartAudio() {
+  DepthGuard guard(startStopDepth_);
+  reportedThisRun_.clear();
+  auto& audio = platform_.audio;
+  const auto window = reinterpret_cast<uintptr_t>(host_.NotifyWindow());
+
+  if (audio.WaveOutOpen(&waveOut_, kDevice, &format_, window, 0, platform::kCallbackWindow) !=
+      kMmNoError) {
+    waveOut_ = nullptr;
+    Report("Problem creating play handle.");
+  }
+  if (audio.WaveInOpen(&waveIn_, kDevice, &format_, window, 0, platform::kCallbackWindow) !=
+      kMmNoError) {
+    waveIn_ = nullptr;
+    Report("Problem creating record handle.");
+  }
+
+  inQueued_ = 0;
+  const auto bytes = static_cast<uint32_t>(format_.nBlockAlign) * static_cast<uint32_t>(blockLength_);
+  for (int i = 0; i < kRingSize; ++i) {
+    if (AllocateRingEntry(i, bytes)) QueueRingEntry(i, bytes);
+  }
+
+  scopePoints_ = static_cast<platform::Point*>(
+      platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
+
+  if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
+
+  outQueued_ = 0;
+  closing_ = false;
+  started_ = true;
+}
+
+// Allocates and locks entry i's header and sample buffer; on any failure
+// undoes what was done and leaves the entry out of the ring for this run.
+bool Engine::AllocateRingEntry(int i, uint32_t bytes) {
+  auto& mem = platform_.memory;
+  ring_.headerMemory[i] = mem.GlobalAlloc(platform::kGmemFixed, kWaveHeaderSize);
+  if (ring_.headerMemory[i]) {
+    ring_.headers[i] = static_cast<WaveHeader*>(mem.GlobalLock(ring_.headerMemory[i]));
+  }
+  if (ring_.headers[i]) {
+    ring_.dataMemory[i] = mem.GlobalAlloc(platform::kGmemFixed, bytes);
+  }
+  if (ring_.dataMemory[i]) {
+    ring_.data[i] = static_cast<int16_t*>(mem.GlobalLock(ring_.dataMemory[i]));
+  }
+  if (ring_.data[i]) return true;
+  FreeRingEntry(i);
+  return false;
+}
+
+// Prepares entry i and hands it to the capture device. Only a buffer the
+// device really holds is counted in InQueued: a refused one would never come
+// back and would hold up the drain of StopAudio for ever.
+void Engine::QueueRingEntry(int i, uint32_t bytes) {
+  WaveHeader* header = ring_.headers[i];
+  // Fixed global memory is not zeroed; the device must not see stale fields.
+  std::memset(header, 0, kWaveHeaderSize);
+  header->lpData = reinterpret_cast<char*>(ring_.data[i]);
+  header->dwBufferLength = bytes;
+  header->dwFlags = 0;
+  header->dwUser = static_cast<uintptr_t>(i);
+
+  auto& audio = platform_.audio;
+  if (audio.WaveInPrepareHeader(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("In Prepare error.");
+    return;
+  }
+  if (audio.WaveInAddBuffer(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("Add buffer error.");
+    audio.WaveInUnprepareHeader(waveIn_, header, kWaveHeaderSize);
+    return;
+  }
+  ring_.queued[i] = true;
+  ++inQueued_;
+}
+
+void Engine::FreeRingEntry(int i) {
+  auto& mem = platform_.memory;
+  if (ring_.dataMemory[i]) {
+    if (ring_.data[i]) mem.GlobalUnlock(ring_.dataMemory[i]);
+    mem.GlobalFree(ring_.dataMemory[i]);
+  }
+  if (ring_.headerMemory[i]) {
+    if (ring_.headers[i]) mem.GlobalUnlock(ring_.headerMemory[i]);
+    mem.GlobalFree(ring_.headerMemory[i]);
+  }
+  ring_.data[i] = nullptr;
+  ring_.dataMemory[i] = nullptr;
+  ring_.headers[i] = nullptr;
+  ring_.headerMemory[i] = nullptr;
+  ring_.queued[i] = false;
+}
+
+void Engine::StopAudio() {
+  DepthGuard guard(startStopDepth_);
+  auto& audio = platform_.audio;
+
+  audio.WaveInReset(waveIn_);
+  closing_ = true;
+  while (inQueued_ != 0) host_.PumpMessages();
+  for (int i = 0; i < kRingSize; ++i) FreeRingEntry(i);
+  audio.WaveInClose(waveIn_);
+  waveIn_ = nullptr;
+
+  audio.WaveOutReset(waveOut_);
+  while (outQueued_ != 0) host_.PumpMessages();
+  audio.WaveOutClose(waveOut_);
+  waveOut_ = nullptr;
+
+  platform_.memory.HeapFree(scopePoints_);
+  scopePoints_ = nullptr;
+  started_ = false;
+  idle_ = true;
+}
+
+// The ring entry a returned header names, or -1 for a header that is not a
+// queued buffer of the current ring.
+int Engine::RingIndexOf(const WaveHeader* header) const {
+  if (!header) return -1;
+  const uintptr_t i = header->dwUser;
+  if (i >= kRingSize) return -1;
+  const int index = static_cast<int>(i);
+  if (ring_.headers[index] != header || !ring_.queued[index]) return -1;
+  return index;
+}
+
+// The device no longer holds this buffer and will not get it back.
+void Engine::TakeOutOfService(int i) {
+  platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize);
+  ring_.queued[i] = false;
+  --inQueued_;
+}
+
+void Engine::MMWimData(WaveHeader* header) {
+  const int i = RingIndexOf(header);
+  if (i < 0) return;
+
+  if (closing_) {
+    if (platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize) !=
+        kMmNoError) {
+      Report("In Unprepare error.");
+    }
+    ring_.queued[i] = false;
+    --inQueued_;
+    return;
+  }
+
+  DepthGuard guard(handlerDepth_);
+  // Queue the buffer again before reading it: the device fills the other 15
+  // first, so its samples stay intact for the rest of this handler. If the
+  // device refuses it, it is out of service; counting it would make the stop
+  // wait for a buffer that never comes back.
+  if (platform_.audio.WaveInAddBuffer(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
+    TakeOutOfService(i);
+  }
+  const int16_t* captured = ring_.data[i];
+  WriteBlock(captured);
+  if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
+  idle_ = false;
+  host_.DrawScope();
+}
+
+// Makes a playback block from the captured samples and writes it. A block
+// that cannot be allocated is skipped; one the device refuses is freed at
+// once and not counted, so it neither leaks nor holds up the stop.
+void Engine::WriteBlock(const int16_t* captured) {
+  auto& mem = platform_.memory;
+  auto& audio = platform_.audio;
+  const size_t bytes = static_cast<size_t>(format_.nBlockAlign) * static_cast<size_t>(blockLength_);
+
+  auto* samples = static_cast<int16_t*>(mem.HeapAlloc(bytes));
+  if (!samples) return;
+  auto* header = static_cast<WaveHeader*>(mem.HeapAlloc(kWaveHeaderSize));
+  if (!header) {
+    mem.HeapFree(samples);
+    return;
+  }
+  std::memset(header, 0, kWaveHeaderSize);
+  header->lpData = reinterpret_cast<char*>(samples);
+  header->dwBufferLength = static_cast<uint32_t>(bytes);
+  header->dwFlags = 0;
+
+  host_.FillPlayback(captured, samples, blockLength_);
+
+  bool written = false;
+  if (audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("Out Prepare error.");
+  } else if (audio.WaveOutWrite(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize);
+    Report("Wave out error.");
+  } else {
+    written = true;
+    ++outQueued_;
+  }
+  if (!written) {
+    mem.HeapFree(samples);
+    mem.HeapFree(header);
+  }
+}
+
+void Engine::MMWomDone(WaveHeader* header) {
+  if (!header) return;
+  DepthGuard guard(handlerDepth_);
+  if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("Out Unprepare error.");
+  }
+  if (outQueued_ > 0) {
+    platform_.memory.HeapFree(header->lpData);
+    platform_.memory.HeapFree(header);
+    --outQueued_;
+  }
+}
+
+}  // namespace lumrio::audio

@@ -1,0 +1,116 @@
+// The delay engine: opens the capture and playback devices, keeps a ring of
+// 16 capture buffers queued, turns every captured block into a playback
+// block, and stops in order (capture first, then playback), returning every
+// buffer before anything is freed. The delay the user hears is BlockLength.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace lumrio::audio {
+
+inline constexpr int kRingSize = 16;
+inline constexpr uint32_t kSampleRate = 22050;
+
+// Mono, 16-bit PCM at 22050 samples per second, filled in field order.
+platform::WaveFormat MakeWaveFormat();
+
+// What the engine needs from the window that owns it.
+class EngineHost {
+ public:
+  virtual ~EngineHost() = default;
+  virtual platform::WindowHandle NotifyWindow() = 0;
+  // A modal message box; the engine decides when a report is due.
+  virtual void ShowMessage(const std::string& text) = 0;
+  // Let the application handle its pending messages.
+  virtual void PumpMessages() = 0;
+  // Makes the playback block from a captured one (a copy or the equalizer's
+  // output); called once per block.
+  virtual void FillPlayback(const int16_t* captured, int16_t* playback, int count) = 0;
+  // Maps the captured samples to scope points; called once per block.
+  virtual void MapScope(const int16_t* captured, platform::Point* points, int count) = 0;
+  // Draws the scope now.
+  virtual void DrawScope() = 0;
+};
+
+// The capture ring: four parallel arrays of kRingSize entries.
+struct CaptureRing {
+  std::array<platform::WaveHeader*, kRingSize> headers{};
+  std::array<platform::GlobalHandle, kRingSize> headerMemory{};
+  std::array<platform::GlobalHandle, kRingSize> dataMemory{};
+  std::array<int16_t*, kRingSize> data{};
+  // Whether the device holds entry i (prepared and added), so that only
+  // those are waited for when the engine stops.
+  std::array<bool, kRingSize> queued{};
+};
+
+class Engine {
+ public:
+  Engine(platform::Platform& platform, EngineHost& host);
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
+
+  // Format check: asks both devices whether they take the format. On a
+  // refusal shows its message and answers false.
+  bool CheckFormat();
+
+  void StartAudio();
+  void StopAudio();
+  void MMWimData(platform::WaveHeader* header);
+  void MMWomDone(platform::WaveHeader* header);
+
+  // True while StartAudio, StopAudio or a block handler runs: all of them can
+  // run the message loop (drains, failure boxes), and a stop or restart
+  // begun inside one would free buffers the outer one is still using.
+  bool Busy() const;
+  bool Started() const { return started_; }
+
+  // State, read by the window and by tests.
+  platform::WaveInHandle WaveInHandle() const { return waveIn_; }
+  platform::WaveOutHandle WaveOutHandle() const { return waveOut_; }
+  const platform::WaveFormat& Format() const { return format_; }
+  const CaptureRing& Ring() const { return ring_; }
+  bool Closing() const { return closing_; }
+  int32_t InQueued() const { return inQueued_; }
+  int32_t OutQueued() const { return outQueued_; }
+  int32_t BlockLength() const { return blockLength_; }
+  void SetBlockLength(int32_t samples) { blockLength_ = samples; }
+  const platform::Point* ScopePoints() const { return scopePoints_; }
+  bool Idle() const { return idle_; }
+  void SetIdle(bool idle) { idle_ = idle; }
+
+ private:
+  void Report(const std::string& text);
+  bool AllocateRingEntry(int i, uint32_t bytes);
+  void QueueRingEntry(int i, uint32_t bytes);
+  void FreeRingEntry(int i);
+  void TakeOutOfService(int i);
+  int RingIndexOf(const platform::WaveHeader* header) const;
+  void WriteBlock(const int16_t* captured);
+
+  platform::Platform& platform_;
+  EngineHost& host_;
+
+  platform::WaveInHandle waveIn_ = nullptr;
+  platform::WaveOutHandle waveOut_ = nullptr;
+  platform::WaveFormat format_ = MakeWaveFormat();
+  CaptureRing ring_;
+  bool closing_ = false;
+  int32_t inQueued_ = 0;
+  int32_t outQueued_ = 0;
+  int32_t blockLength_ = 0;
+  platform::Point* scopePoints_ = nullptr;
+  bool idle_ = true;
+
+  int startStopDepth_ = 0;
+  int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
+  bool started_ = false;
+  std::set<std::string> reportedThisRun_;
+};
+
+}  // namespace lumrio::audio
