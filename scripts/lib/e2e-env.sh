@@ -1,0 +1,291 @@
+# e2e-env.sh: a private, throw-away desktop for running Lumrio under Wine.
+#
+# Source this file, then call e2e_up: it starts a virtual X display (Xvfb), a
+# private PulseAudio server with two null sinks ("mic": what the program hears,
+# "spk": what it plays) and a fresh Wine prefix, all under one temp dir, and
+# registers e2e_down so that everything it started is stopped again on exit.
+# Pieces can also be started one by one (scripts/run reuses the user's own
+# display or sound server when they work).
+#
+# Every wait is bounded; every process started here has its pid recorded and
+# is stopped by pid, never by name.
+
+E2E_RATE=22050
+E2E_WINE=${E2E_WINE:-/usr/lib/wine/wine64}
+E2E_WINESERVER=${E2E_WINESERVER:-/usr/lib/wine/wineserver}
+E2E_PIDS=()
+E2E_DIR=""
+E2E_OWN_PREFIX=0
+
+e2e_log() { printf 'e2e: %s\n' "$*" >&2; }
+e2e_die() {
+  printf 'e2e: FAIL: %s\n' "$*" >&2
+  exit 1
+}
+
+# --- dependencies ---------------------------------------------------------
+
+# command-or-path:package pairs; a missing command means its package is needed.
+E2E_DEPS=(
+  "$E2E_WINE:wine64" "Xvfb:xvfb" "pulseaudio:pulseaudio" "pactl:pulseaudio-utils"
+  "xdotool:xdotool" "xwininfo:x11-utils" "xdpyinfo:x11-utils" "import:imagemagick"
+  "sox:sox" "espeak-ng:espeak-ng"
+  "i686-w64-mingw32-g++-posix:g++-mingw-w64-i686"
+  "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64"
+)
+
+e2e_have() { command -v "$1" >/dev/null 2>&1 || [[ -x "$1" ]]; }
+
+e2e_missing_packages() {
+  local pair cmd pkg
+  for pair in "${E2E_DEPS[@]}"; do
+    cmd=${pair%%:*}
+    pkg=${pair##*:}
+    e2e_have "$cmd" || echo "$pkg"
+  done
+  e2e_python_has_numpy || echo python3-numpy
+}
+
+e2e_install_deps() {
+  local missing
+  missing=$(e2e_missing_packages | sort -u | tr '\n' ' ')
+  [[ -z "${missing// /}" ]] && return 0
+  e2e_log "installing: $missing"
+  [[ $(id -u) -eq 0 ]] || e2e_die "missing packages ($missing) and not root"
+  export DEBIAN_FRONTEND=noninteractive
+  timeout 600 apt-get update -q >/dev/null || e2e_die "apt-get update failed"
+  # shellcheck disable=SC2086
+  timeout 1200 apt-get install -y -q $missing >/dev/null || e2e_die "apt-get install $missing failed"
+  missing=$(e2e_missing_packages | tr '\n' ' ')
+  [[ -z "${missing// /}" ]] || e2e_die "still missing after install: $missing"
+}
+
+# The analysis tools need numpy; the distribution's python3 has it from
+# python3-numpy even when another python3 comes first on PATH.
+e2e_python() {
+  local py
+  for py in /usr/bin/python3 python3; do
+    if "$py" -c 'import numpy' >/dev/null 2>&1; then
+      echo "$py"
+      return 0
+    fi
+  done
+  return 1
+}
+e2e_python_has_numpy() { e2e_python >/dev/null; }
+
+# --- bookkeeping ----------------------------------------------------------
+
+e2e_track() { E2E_PIDS+=("$1"); }
+
+e2e_make_dir() {
+  [[ -n "$E2E_DIR" ]] && return 0
+  E2E_DIR=$(mktemp -d /tmp/lumrio-e2e.XXXXXX)
+  export E2E_DIR
+}
+
+# Polls a command until it succeeds, for at most $1 seconds.
+e2e_wait_for() {
+  local seconds=$1
+  shift
+  timeout "$seconds" bash -c 'until "$@" >/dev/null 2>&1; do sleep 0.1; done' _ "$@"
+}
+
+# --- display --------------------------------------------------------------
+
+e2e_display_works() { [[ -n "${DISPLAY:-}" ]] && timeout 5 xdpyinfo >/dev/null 2>&1; }
+
+# Starts Xvfb on a display number that the server picks itself (-displayfd),
+# so parallel runs cannot race for the same number.
+e2e_start_xvfb() {
+  e2e_make_dir
+  local fdfile="$E2E_DIR/display"
+  : >"$fdfile"
+  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" \
+    >"$E2E_DIR/xvfb.log" 2>&1 &
+  e2e_track $!
+  e2e_wait_for 15 test -s "$fdfile" || e2e_die "Xvfb did not start (see $E2E_DIR/xvfb.log)"
+  export DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
+  e2e_wait_for 10 xdpyinfo || e2e_die "Xvfb display $DISPLAY does not answer"
+  e2e_log "Xvfb on $DISPLAY"
+}
+
+# --- sound ----------------------------------------------------------------
+
+e2e_sound_works() { timeout 5 pactl info >/dev/null 2>&1; }
+
+e2e_null_sink() {
+  timeout 10 pactl load-module module-null-sink "sink_name=$1" "rate=$E2E_RATE" \
+    channels=1 format=s16le "sink_properties=device.description=$1" >/dev/null ||
+    e2e_die "could not create null sink $1"
+}
+
+# A private PulseAudio server: its own runtime and state dirs under the temp
+# dir (so runs never share a socket or a cookie) and anonymous access.
+e2e_start_pulse() {
+  e2e_make_dir
+  local run="$E2E_DIR/pulse"
+  mkdir -p "$run" "$E2E_DIR/pulse-state"
+  chmod 700 "$run"
+  export PULSE_RUNTIME_PATH="$run" XDG_RUNTIME_DIR="$run" PULSE_STATE_PATH="$E2E_DIR/pulse-state"
+  export PULSE_SERVER="unix:$run/native"
+  pulseaudio --exit-idle-time=-1 -n --daemonize=no --use-pid-file=no \
+    --load="module-native-protocol-unix socket=$run/native auth-anonymous=1" \
+    >"$E2E_DIR/pulse.log" 2>&1 &
+  e2e_track $!
+  e2e_wait_for 15 pactl info || e2e_die "PulseAudio did not start (see $E2E_DIR/pulse.log)"
+  e2e_null_sink mic
+  e2e_null_sink spk
+  timeout 10 pactl set-default-sink spk || e2e_die "pactl set-default-sink failed"
+  timeout 10 pactl set-default-source mic.monitor || e2e_die "pactl set-default-source failed"
+  e2e_log "PulseAudio at $PULSE_SERVER (sinks mic, spk)"
+}
+
+# --- Wine -----------------------------------------------------------------
+
+e2e_wine_env() {
+  export WINE="$E2E_WINE" WINESERVER="$E2E_WINESERVER"
+  export WINEDEBUG=${WINEDEBUG:--all}
+  # No Mono/Gecko install prompts: they would block a headless run.
+  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+}
+
+e2e_make_prefix() {
+  e2e_make_dir
+  e2e_wine_env
+  export WINEPREFIX="$E2E_DIR/prefix"
+  E2E_OWN_PREFIX=1
+  local t0=$SECONDS
+  timeout 120 "$WINE" wineboot -i >"$E2E_DIR/wineboot.log" 2>&1 ||
+    e2e_die "wineboot -i failed or timed out (see $E2E_DIR/wineboot.log)"
+  e2e_log "Wine prefix $WINEPREFIX ready in $((SECONDS - t0)) s"
+}
+
+# --- up / down ------------------------------------------------------------
+
+e2e_down() {
+  local pid
+  trap - EXIT INT TERM
+  if [[ $E2E_OWN_PREFIX -eq 1 && -n "${WINEPREFIX:-}" ]]; then
+    timeout 20 "$E2E_WINESERVER" -k >/dev/null 2>&1 || true
+    E2E_OWN_PREFIX=0
+  fi
+  for pid in "${E2E_PIDS[@]}"; do
+    kill "$pid" 2>/dev/null || true
+  done
+  for pid in "${E2E_PIDS[@]}"; do
+    timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -9 "$pid" 2>/dev/null || true
+  done
+  E2E_PIDS=()
+  if [[ -n "$E2E_DIR" && -d "$E2E_DIR" && -z "${E2E_KEEP:-}" ]]; then
+    rm -rf "$E2E_DIR"
+  fi
+  E2E_DIR=""
+}
+
+e2e_on_signal() {
+  e2e_down
+  exit 130
+}
+
+e2e_register_cleanup() {
+  trap e2e_down EXIT
+  trap e2e_on_signal INT TERM
+}
+
+# The whole private desktop: display, sound and a fresh Wine prefix.
+e2e_up() {
+  e2e_register_cleanup
+  e2e_make_dir
+  e2e_start_xvfb
+  e2e_start_pulse
+  e2e_make_prefix
+}
+
+# --- audio helpers --------------------------------------------------------
+
+# Plays a raw 22050 Hz mono s16le file into the "mic" sink; waits for the end.
+e2e_play_raw() {
+  local file=$1 seconds
+  seconds=$(($(stat -c %s "$file") / (2 * E2E_RATE) + 10))
+  timeout "$seconds" pacat --playback -d mic --raw --rate=$E2E_RATE --channels=1 \
+    --format=s16le --latency-msec=20 "$file" || e2e_die "playing $file into mic failed"
+}
+
+# Plays any audio file sox can read into "mic" (converted to 22050 mono s16).
+e2e_play_file() {
+  local file=$1 raw="$E2E_DIR/play.$$.raw"
+  sox "$file" -t raw -r $E2E_RATE -c 1 -e signed -b 16 -L "$raw" || e2e_die "sox cannot convert $file"
+  e2e_play_raw "$raw"
+}
+
+# Starts recording a source (default spk.monitor) to a raw file for N
+# seconds in the background; sets E2E_REC_PID.
+e2e_record_start() {
+  local out=$1 seconds=$2 source=${3:-spk.monitor}
+  timeout --signal=INT "$seconds" parec -d "$source" --raw --rate=$E2E_RATE --channels=1 \
+    --format=s16le --latency-msec=20 "$out" &
+  E2E_REC_PID=$!
+  e2e_track "$E2E_REC_PID"
+}
+
+# Waits for a recording started with e2e_record_start; the timeout that ends
+# it is the normal way for it to finish.
+e2e_record_wait() {
+  local pid=$1 status=0
+  wait "$pid" || status=$?
+  [[ $status -eq 0 || $status -eq 124 || $status -eq 130 ]] || e2e_die "parec failed (status $status)"
+}
+
+# Records for N seconds (foreground).
+e2e_record() {
+  e2e_record_start "$@"
+  e2e_record_wait "$E2E_REC_PID"
+}
+
+# --- window helpers -------------------------------------------------------
+
+# Prints the id of the first visible window whose title is exactly $1,
+# waiting up to $2 seconds (default 30).
+e2e_find_window() {
+  local name=$1 seconds=${2:-30} id
+  local pattern="^$(printf '%s' "$name" | sed 's/[][\.*^$+?(){}|]/\\&/g')\$"
+  id=$(timeout "$seconds" bash -c '
+    until ids=$(xdotool search --onlyvisible --name "$1" 2>/dev/null) && [[ -n "$ids" ]]; do
+      sleep 0.2
+    done
+    echo "$ids" | head -n1' _ "$pattern") || return 1
+  echo "$id"
+}
+
+# Prints "WIDTH HEIGHT X Y" of a window (client area under Wine without a
+# window manager).
+e2e_window_geometry() {
+  timeout 10 xwininfo -id "$1" | awk '
+    /Absolute upper-left X:/ {x=$NF} /Absolute upper-left Y:/ {y=$NF}
+    /Width:/ {w=$NF} /Height:/ {h=$NF}
+    END { if (w == "") exit 1; print w, h, x, y }'
+}
+
+# Saves a screenshot of the whole screen, or of one window if $2 is given.
+e2e_screenshot() {
+  local out=$1 id=${2:-root}
+  timeout 20 import -window "$id" "$out" || e2e_die "screenshot failed"
+}
+
+# Asks a window to close the way a user would (Alt+F4 to the window itself).
+e2e_close_window() {
+  timeout 10 xdotool key --window "$1" alt+F4 || e2e_die "could not send Alt+F4 to window $1"
+}
+
+# Waits up to $2 seconds for a background child of this shell to end and
+# stores its exit status in E2E_EXIT_STATUS (not printed: a command
+# substitution would run in a subshell, which cannot wait for our child).
+# Returns 1 if it is still running.
+e2e_wait_exit() {
+  local pid=$1 seconds=$2
+  E2E_EXIT_STATUS=""
+  timeout "$seconds" tail --pid="$pid" -f /dev/null 2>/dev/null || return 1
+  E2E_EXIT_STATUS=0
+  wait "$pid" || E2E_EXIT_STATUS=$?
+}

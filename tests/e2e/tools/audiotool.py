@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""audiotool: test signals and measurements for Lumrio's end-to-end tests.
+
+All files are raw 22050 Hz mono signed 16-bit little-endian PCM, the format
+that the program records and plays.
+
+  clicks OUT [--seconds S] [--seed N] [--noise A] [--lead S]
+      A train of clicks at pseudo-random intervals, so that the signal does not
+      resemble a shifted copy of itself for any lag up to the train's length:
+      one cross-correlation peak, whatever the delay.
+  delay REF REC [--input INREC] [--max-delay S] [--windows N]
+      Finds where REF occurs in REC by cross-correlation; with --input (a
+      recording of the program's input made alongside REC), reports the
+      delay between the two recordings instead, which removes the recorder's
+      own start offset. Also checks the delay in N consecutive windows, so a
+      delay that changes within a run is caught.
+  compare A B --shift N [--start S] [--length N]
+      Aligns B on A (B sample k+N against A sample k) and counts samples
+      that differ.
+  level FILE
+      Peak and RMS, for "is anything there at all".
+
+Exit status: 0 on success; 1 when the measurement fails (no signal, no clear
+peak, unstable delay, differing samples); 2 on usage errors.
+"""
+import argparse
+import sys
+
+import numpy as np
+
+RATE = 22050
+
+
+def read_raw(path):
+    data = np.fromfile(path, dtype="<i2")
+    return data.astype(np.int16)
+
+
+def write_raw(path, samples):
+    np.asarray(samples, dtype="<i2").tofile(path)
+
+
+def samples_to_ms(n):
+    return 1000.0 * n / RATE
+
+
+# --- signal -----------------------------------------------------------------
+
+
+def click_shape(rng):
+    """A short band-limited click with a random sign pattern, so no two
+    clicks are identical and each one correlates sharply only with itself."""
+    signs = rng.choice([-1.0, 1.0], size=12)
+    envelope = np.hanning(14)[1:-1]
+    return signs * envelope
+
+
+def make_clicks(seconds, seed, noise, lead):
+    rng = np.random.default_rng(seed)
+    total = int(round((seconds + lead) * RATE))
+    signal = np.zeros(total)
+    position = int(lead * RATE)
+    while True:
+        position += int(rng.integers(RATE // 40, RATE // 5))  # 25..200 ms apart
+        click = click_shape(rng) * rng.uniform(0.5, 0.9) * 32767
+        if position + len(click) >= total:
+            break
+        signal[position:position + len(click)] += click
+    if noise > 0:
+        start = int(lead * RATE)
+        signal[start:] += rng.uniform(-noise, noise, size=total - start)
+    return np.clip(np.round(signal), -32768, 32767).astype(np.int16)
+
+
+# --- measurement ------------------------------------------------------------
+
+
+def cross_correlate(ref, rec):
+    """Correlation of rec against ref for every lag 0..len(rec)-1 (rec
+    sample k+lag against ref sample k), by FFT."""
+    size = 1
+    while size < len(ref) + len(rec):
+        size *= 2
+    spectrum = np.fft.rfft(rec.astype(np.float64), size) * np.conj(
+        np.fft.rfft(ref.astype(np.float64), size))
+    return np.fft.irfft(spectrum, size)[:len(rec)]
+
+
+def find_lag(ref, rec, max_lag):
+    """Returns (lag, peak to runner-up ratio, normalised peak)."""
+    corr = cross_correlate(ref, rec)[:max_lag + 1]
+    lag = int(np.argmax(corr))
+    peak = corr[lag]
+    others = corr.copy()
+    others[max(0, lag - 50):lag + 51] = -np.inf
+    runner_up = np.max(others) if np.isfinite(others).any() else 0.0
+    energy = np.sqrt(np.sum(ref.astype(np.float64) ** 2) *
+                     np.sum(rec[lag:lag + len(ref)].astype(np.float64) ** 2))
+    ratio = peak / runner_up if runner_up > 0 else np.inf
+    return lag, ratio, (peak / energy if energy > 0 else 0.0)
+
+
+def active_span(ref):
+    nonzero = np.nonzero(ref)[0]
+    if len(nonzero) == 0:
+        return 0, 0
+    return int(nonzero[0]), int(nonzero[-1]) + 1
+
+
+def window_lags(ref, rec, lag, windows, search):
+    """Delay of each of `windows` slices of ref, searched within +-search
+    samples of the overall lag."""
+    first, last = active_span(ref)
+    edges = np.linspace(first, last, windows + 1).astype(int)
+    lags = []
+    for a, b in zip(edges[:-1], edges[1:]):
+        piece = ref[a:b]
+        lo = max(0, a + lag - search)
+        hi = min(len(rec), b + lag + search)
+        if hi - lo < len(piece):
+            lags.append(None)
+            continue
+        corr = cross_correlate(piece, rec[lo:hi])
+        corr = corr[:hi - lo - len(piece) + 1]
+        lags.append(int(lo + np.argmax(corr) - a))
+    return lags
+
+
+def report_lag(name, ref, rec, max_lag):
+    if np.max(np.abs(rec.astype(np.int32)), initial=0) == 0:
+        raise Failure(f"{name}: the recording is silent")
+    lag, ratio, norm = find_lag(ref, rec, max_lag)
+    print(f"{name}: lag {lag} samples ({samples_to_ms(lag):.1f} ms), "
+          f"peak/runner-up {ratio:.1f}, normalised peak {norm:.3f}")
+    if ratio < 3.0 or norm < 0.3:
+        raise Failure(f"{name}: no clear correlation peak (the clicks did not come through)")
+    return lag
+
+
+class Failure(Exception):
+    pass
+
+
+def cmd_clicks(args):
+    signal = make_clicks(args.seconds, args.seed, args.noise, args.lead)
+    write_raw(args.out, signal)
+    print(f"clicks: {len(signal)} samples ({len(signal) / RATE:.2f} s) -> {args.out}")
+
+
+def cmd_delay(args):
+    ref = read_raw(args.ref)
+    rec = read_raw(args.rec)
+    max_lag = min(len(rec) - 1, int(args.max_delay * RATE))
+    lag = report_lag("output", ref, rec, max_lag)
+    delay = lag
+    if args.input:
+        in_lag = report_lag("input", ref, read_raw(args.input), max_lag)
+        delay = lag - in_lag
+    lags = window_lags(ref, rec, lag, args.windows, search=RATE // 2)
+    known = [x for x in lags if x is not None]
+    spread = (max(known) - min(known)) if known else 0
+    print("window lags: " + " ".join("-" if x is None else str(x) for x in lags))
+    print(f"delay: {delay} samples ({samples_to_ms(delay):.1f} ms)")
+    if args.windows > 1 and len(known) < args.windows:
+        raise Failure("part of the click train is missing from the recording")
+    if spread > args.max_spread:
+        raise Failure(f"the delay changed by {spread} samples within the run")
+
+
+def cmd_compare(args):
+    a = read_raw(args.a)
+    b = read_raw(args.b)
+    start = args.start
+    length = args.length if args.length else len(a) - start
+    length = min(length, len(a) - start, len(b) - start - args.shift)
+    if length <= 0:
+        raise Failure("nothing to compare: the streams do not overlap")
+    xa = a[start:start + length]
+    xb = b[start + args.shift:start + args.shift + length]
+    differing = int(np.count_nonzero(xa != xb))
+    nonzero = int(np.count_nonzero(xa))
+    print(f"compare: {length} samples ({nonzero} non-zero in A), {differing} differ")
+    if differing > args.allow:
+        first = int(np.nonzero(xa != xb)[0][0])
+        raise Failure(f"{differing} samples differ; first at A[{start + first}]: "
+                      f"{int(xa[first])} vs {int(xb[first])}")
+
+
+def cmd_level(args):
+    x = read_raw(args.file).astype(np.float64)
+    peak = int(np.max(np.abs(x), initial=0))
+    rms = float(np.sqrt(np.mean(x ** 2))) if len(x) else 0.0
+    print(f"level: {len(x)} samples, peak {peak}, rms {rms:.1f}")
+
+
+def parse(argv):
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    sub = p.add_subparsers(dest="command", required=True)
+
+    c = sub.add_parser("clicks")
+    c.add_argument("out")
+    c.add_argument("--seconds", type=float, default=5.0)
+    c.add_argument("--seed", type=int, default=1972)
+    c.add_argument("--noise", type=float, default=0.0)
+    c.add_argument("--lead", type=float, default=0.0, help="leading silence, s")
+    c.set_defaults(run=cmd_clicks)
+
+    d = sub.add_parser("delay")
+    d.add_argument("ref")
+    d.add_argument("rec")
+    d.add_argument("--input")
+    d.add_argument("--max-delay", type=float, default=4.5)
+    d.add_argument("--windows", type=int, default=4)
+    d.add_argument("--max-spread", type=int, default=0,
+                   help="largest allowed change of the delay between windows, samples")
+    d.set_defaults(run=cmd_delay)
+
+    m = sub.add_parser("compare")
+    m.add_argument("a")
+    m.add_argument("b")
+    m.add_argument("--shift", type=int, required=True)
+    m.add_argument("--start", type=int, default=0)
+    m.add_argument("--length", type=int, default=0)
+    m.add_argument("--allow", type=int, default=0)
+    m.set_defaults(run=cmd_compare)
+
+    lv = sub.add_parser("level")
+    lv.add_argument("file")
+    lv.set_defaults(run=cmd_level)
+    return p.parse_args(argv)
+
+
+def main(argv):
+    args = parse(argv)
+    try:
+        args.run(args)
+    except Failure as failure:
+        print(f"audiotool: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
