@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -30,6 +31,7 @@ struct Call {
   std::string text;  // string argument, if any (value name, key path)
   uint64_t result = 0;
   Ticks time = 0;
+  uint64_t seq = 0;  // set by CallLog::Enter: identifies the record for SetResult
 };
 
 // Makes chosen calls fail. A rule matches calls by name (and optional
@@ -53,6 +55,12 @@ class CallLog {
 
   // Records the call and returns the injected result, if a rule fires.
   std::optional<uint64_t> Enter(Call& call);
+  // Stores the result of a call entered earlier (when it was not injected).
+  void SetResult(const Call& call, uint64_t result);
+  // The time source stamped on every call (the platform's virtual clock).
+  void SetClock(std::function<Ticks()> clock) { clock_ = std::move(clock); }
+  // Calls that are logged but never fail (message boxes, frees).
+  static bool Injectable(const std::string& name);
 
   const std::vector<Call>& Calls() const { return calls_; }
   std::vector<Call> CallsNamed(const std::string& name) const;
@@ -70,6 +78,10 @@ class CallLog {
   std::optional<uint64_t> randomSeed_;
   double randomProbability_ = 0;
   uint64_t rngState_ = 0;
+  std::function<Ticks()> clock_;
+  uint64_t nextSeq_ = 1;
+  std::optional<uint64_t> RandomFailure(const std::string& name);
+  double NextRandom();
 };
 
 class HeadlessPlatform;
@@ -79,6 +91,7 @@ class HeadlessPlatform;
 class SoundCard : public WaveAudio {
  public:
   explicit SoundCard(HeadlessPlatform& owner);
+  ~SoundCard() override;
 
   // The microphone: sample n is the signal at time n / 22050 s from clock 0.
   void SetInput(std::function<int16_t(int64_t n)> signal);
@@ -97,7 +110,8 @@ class SoundCard : public WaveAudio {
     WaveHeader* header;
     std::vector<int16_t> samples;  // copied at write time
     Ticks writeTime;
-    Ticks playStart;  // when it starts playing (after the blocks before it)
+    Ticks playStart;   // when it starts playing (after the blocks before it)
+    Ticks cutAt = -1;  // when waveOutReset stopped it before its end (-1: played in full)
   };
   struct CapturedBuffer {
     WaveHeader* header;
@@ -170,6 +184,9 @@ class HeadlessMemory : public Memory {
   // True while `p` lies inside a live global or heap block.
   bool IsLive(const void* p) const;
   const std::vector<std::string>& Violations() const;  // double frees, unknown pointers
+  // Told of every block about to be freed, so that a device can notice its
+  // buffers being freed under it.
+  void SetFreeObserver(std::function<void(const void* begin, size_t bytes)> observer);
 
  private:
   struct State;
@@ -214,10 +231,10 @@ class HeadlessRegistry : public Registry {
 // One recorded canvas operation, with the canvas state it was drawn in.
 struct CanvasOp {
   enum class Kind { FillRect, Rectangle, MoveTo, LineTo, TextOut, Polyline } kind;
-  RectEdges rect{};            // FillRect, Rectangle
-  int x = 0, y = 0;            // MoveTo, LineTo, TextOut
-  std::string text;            // TextOut
-  std::vector<Point> points;   // Polyline
+  RectEdges rect{};           // FillRect, Rectangle
+  int x = 0, y = 0;           // MoveTo, LineTo, TextOut
+  std::string text;           // TextOut
+  std::vector<Point> points;  // Polyline
   Color brush{};
   BrushStyle brushStyle = BrushStyle::Solid;
   Color pen{};
@@ -245,6 +262,7 @@ class RecordingCanvas : public Canvas {
   const std::vector<CanvasOp>& Ops() const { return ops_; }
 
  private:
+  void Record(CanvasOp op);  // stamps the current state onto the op
   std::vector<CanvasOp> ops_;
   Color brush_{};
   BrushStyle brushStyle_ = BrushStyle::Solid;
@@ -282,6 +300,9 @@ class HeadlessUi : public Ui {
 
   // The form created last (null before), for tests.
   HeadlessForm* MainForm() const;
+  // Run() gives up after this much virtual time if the form is still open
+  // (default: ten minutes).
+  void SetRunLimit(Ticks limit);
 
  private:
   struct State;
@@ -305,10 +326,20 @@ class HeadlessForm : public Form {
   virtual bool Shown() const = 0;
   virtual bool Destroyed() const = 0;
   virtual Control* Focused() const = 0;
-  virtual void GiveFocus(Control& control) = 0;  // as a mouse click would; runs the slider's onEnter
+  virtual void GiveFocus(
+      Control& control) = 0;  // as a mouse click would; runs the slider's onEnter
   // All controls in creation order, for inspection.
   virtual std::vector<Control*> AllControls() const = 0;
   virtual std::vector<Timer*> Timers() const = 0;
+
+  // Canvases() keeps only the most recent kKeptCanvases canvases, so that a
+  // long run (a redraw per captured block) does not grow without bound;
+  // DrawCount() counts every Draw ever made.
+  static constexpr size_t kKeptCanvases = 256;
+  virtual int64_t DrawCount() const = 0;
+  virtual const FormSpec& Spec() const = 0;
+  virtual const std::vector<ShapeSpec>& Shapes() const = 0;
+  virtual const std::vector<PictureSpec>& Pictures() const = 0;
 };
 
 // Owns every headless service and the virtual clock.

@@ -1,0 +1,452 @@
+// The headless window system: a form whose controls only keep their state,
+// paint boxes that draw onto recording canvases, timers on the virtual clock,
+// a focus model, and modal boxes that run the message loop while open.
+#include <algorithm>
+
+#include "platform/headless/loop.h"
+
+namespace lumrio::platform::headless {
+
+namespace detail {
+
+namespace {
+
+constexpr int kSwShow = 5;
+constexpr uint64_t kShellSuccess = 42;  // ShellExecuteA returns > 32 on success
+
+class HeadlessSlider : public Slider {
+ public:
+  HeadlessSlider(Control* parent, const SliderSpec& spec) : Slider(parent, spec) {}
+
+ protected:
+  void ApplyPosition(int) override {}  // the position itself lives in Slider
+};
+
+class HeadlessCheckBox : public CheckBox {
+ public:
+  HeadlessCheckBox(Control* parent, const CheckBoxSpec& spec) : CheckBox(parent, spec) {}
+
+ protected:
+  void ApplyChecked(bool) override {}
+};
+
+class HeadlessLabel : public Label {
+ public:
+  HeadlessLabel(Control* parent, const LabelSpec& spec) : Label(parent, spec) {}
+
+ protected:
+  void ApplyCaption(const std::string&) override {}
+};
+
+class HeadlessGroupBox : public GroupBox {
+ public:
+  HeadlessGroupBox(Control* parent, const GroupBoxSpec& spec) : GroupBox(parent, spec) {}
+};
+
+RectEdges Intersect(const RectEdges& a, const RectEdges& b) {
+  return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
+          std::min(a.bottom, b.bottom)};
+}
+
+RectEdges Union(const RectEdges& a, const RectEdges& b) {
+  return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
+          std::max(a.bottom, b.bottom)};
+}
+
+bool Empty(const RectEdges& r) {
+  return r.left >= r.right || r.top >= r.bottom;
+}
+
+bool Contains(const Control& outer, const Control* inner) {
+  for (const Control* c = inner; c; c = c->Parent()) {
+    if (c == &outer) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+class FormImpl;
+
+class HeadlessPaintBox : public PaintBox {
+ public:
+  HeadlessPaintBox(Control* parent, Bounds bounds, FormImpl& form)
+      : PaintBox(parent, bounds), form_(form) {}
+  void Draw(const std::function<void(Canvas&)>& draw) override;
+
+  RectEdges Whole() const { return {0, 0, Width(), Height()}; }
+  std::optional<RectEdges> invalid;  // the area waiting for a paint
+
+ private:
+  FormImpl& form_;
+};
+
+// WM_TIMER semantics: at most one tick pending; the next one falls due an
+// interval after the last tick was handled (or after the timer was enabled).
+class HeadlessTimer : public Timer {
+ public:
+  HeadlessTimer(const Loop* loop, int intervalMs, bool enabled)
+      : loop_(loop), intervalMs_(intervalMs) {
+    SetEnabled(enabled);
+  }
+  void SetEnabled(bool enabled) override {
+    if (enabled == enabled_) return;
+    enabled_ = enabled;
+    Rearm();
+  }
+  bool Enabled() const override { return enabled_; }
+  void SetInterval(int milliseconds) override {
+    if (milliseconds == intervalMs_) return;
+    intervalMs_ = milliseconds;
+    Rearm();
+  }
+
+  Ticks Due() const { return pending_ ? -1 : due_; }
+  bool Pending() const { return pending_; }
+  void MarkIfDue(Ticks now) {
+    if (due_ >= 0 && due_ <= now) pending_ = true;
+  }
+  void Fire() {
+    Rearm();
+    if (onTimer) onTimer();
+  }
+  void Orphan() { loop_ = nullptr; }
+
+ private:
+  // A disabled timer or one with interval 0 never ticks; re-arming drops a
+  // pending tick, as KillTimer does.
+  void Rearm() {
+    pending_ = false;
+    due_ = enabled_ && intervalMs_ > 0 && loop_ ? loop_->Now() + intervalMs_ * kTicksPerMs : -1;
+  }
+
+  const Loop* loop_;
+  int intervalMs_;
+  bool enabled_ = false;
+  bool pending_ = false;
+  Ticks due_ = -1;
+};
+
+class FormImpl : public HeadlessForm, public Window {
+ public:
+  FormImpl(Loop& loop, const FormSpec& spec, std::function<void(FormImpl*)> onGone)
+      : loop_(&loop), spec_(spec), onGone_(std::move(onGone)) {
+    handle_ = loop.Register(*this);
+  }
+  ~FormImpl() override {
+    if (loop_) loop_->Unregister(handle_);
+    if (onGone_) onGone_(this);
+  }
+  // The platform went away before the form: stop talking to it.
+  void Orphan() {
+    loop_ = nullptr;
+    onGone_ = nullptr;
+    for (auto& t : timers_) t->Orphan();
+  }
+
+  // Form.
+  WindowHandle Handle() const override { return handle_; }
+  Slider* AddSlider(Control* parent, const SliderSpec& spec) override {
+    return Add(std::make_unique<HeadlessSlider>(parent, spec));
+  }
+  CheckBox* AddCheckBox(Control* parent, const CheckBoxSpec& spec) override {
+    return Add(std::make_unique<HeadlessCheckBox>(parent, spec));
+  }
+  Label* AddLabel(Control* parent, const LabelSpec& spec) override {
+    return Add(std::make_unique<HeadlessLabel>(parent, spec));
+  }
+  GroupBox* AddGroupBox(Control* parent, const GroupBoxSpec& spec) override {
+    return Add(std::make_unique<HeadlessGroupBox>(parent, spec));
+  }
+  PaintBox* AddPaintBox(Control* parent, Bounds bounds) override {
+    auto* box = Add(std::make_unique<HeadlessPaintBox>(parent, bounds, *this));
+    paintBoxes_.push_back(box);
+    if (shown_) box->invalid = box->Whole();
+    return box;
+  }
+  void AddShape(Control*, const ShapeSpec& spec) override { shapes_.push_back(spec); }
+  void AddPicture(Control*, const PictureSpec& spec) override { pictures_.push_back(spec); }
+  Timer* AddTimer(int intervalMs, bool enabled) override {
+    timers_.push_back(std::make_unique<HeadlessTimer>(loop_, intervalMs, enabled));
+    return timers_.back().get();
+  }
+  void Defocus(Control& control) override {
+    if (Contains(control, focused_)) focused_ = control.Parent();
+  }
+  // The first showing paints every paint box in full.
+  void Show() override {
+    if (shown_) return;
+    shown_ = true;
+    for (HeadlessPaintBox* box : paintBoxes_) box->invalid = box->Whole();
+  }
+  void Close() override {
+    if (closing_ || destroyed_) return;
+    closing_ = true;
+    if (onCloseQuery) onCloseQuery();
+    if (onDestroy) onDestroy();
+    destroyed_ = true;
+    for (auto& t : timers_) t->SetEnabled(false);  // DestroyWindow kills its timers
+  }
+
+  // HeadlessForm.
+  void InvalidatePaintBox(PaintBox& box, RectEdges area) override {
+    auto* b = Find(box);
+    if (!b) return;
+    const RectEdges clipped = Intersect(area, b->Whole());
+    if (Empty(clipped)) return;
+    b->invalid = b->invalid ? Union(*b->invalid, clipped) : clipped;
+  }
+  RecordingCanvas* LastCanvas() override {
+    return canvases_.empty() ? nullptr : canvases_.back().get();
+  }
+  const std::vector<std::unique_ptr<RecordingCanvas>>& Canvases() const override {
+    return canvases_;
+  }
+  bool Shown() const override { return shown_; }
+  bool Destroyed() const override { return destroyed_; }
+  Control* Focused() const override { return focused_; }
+  // As a click would: the focus moves only if the control lacks it, and a
+  // slider that receives it runs its onEnter.
+  void GiveFocus(Control& control) override {
+    if (focused_ == &control) return;
+    focused_ = &control;
+    if (auto* slider = dynamic_cast<Slider*>(&control)) slider->NotifyEnter();
+  }
+  std::vector<Control*> AllControls() const override {
+    std::vector<Control*> out;
+    for (const auto& c : controls_) out.push_back(c.get());
+    return out;
+  }
+  std::vector<Timer*> Timers() const override {
+    std::vector<Timer*> out;
+    for (const auto& t : timers_) out.push_back(t.get());
+    return out;
+  }
+  int64_t DrawCount() const override { return drawCount_; }
+  const FormSpec& Spec() const override { return spec_; }
+  const std::vector<ShapeSpec>& Shapes() const override { return shapes_; }
+  const std::vector<PictureSpec>& Pictures() const override { return pictures_; }
+
+  // Window.
+  void DeliverWaveMessage(uint32_t message, WaveHeader* header) override {
+    if (destroyed_) return;
+    if (message == kMmWimData && onWaveInData) onWaveInData(header);
+    if (message == kMmWomDone && onWaveOutDone) onWaveOutDone(header);
+  }
+  bool HasPendingPaint() const override {
+    if (!shown_ || destroyed_) return false;
+    return std::any_of(paintBoxes_.begin(), paintBoxes_.end(),
+                       [](const HeadlessPaintBox* b) { return b->invalid.has_value(); });
+  }
+  void DispatchPaint() override {
+    for (HeadlessPaintBox* box : paintBoxes_) {
+      if (!box->invalid) continue;
+      const RectEdges area = *box->invalid;
+      box->invalid.reset();
+      Painting painting(*this, box, area);
+      if (box->onPaint) box->onPaint();
+      return;
+    }
+  }
+  Ticks NextTimerDue() const override {
+    Ticks next = -1;
+    for (const auto& t : timers_) {
+      const Ticks due = t->Due();
+      if (due >= 0 && (next < 0 || due < next)) next = due;
+    }
+    return next;
+  }
+  void MarkDueTimers(Ticks now) override {
+    for (auto& t : timers_) t->MarkIfDue(now);
+  }
+  bool HasPendingTimer() const override {
+    return std::any_of(timers_.begin(), timers_.end(), [](const auto& t) { return t->Pending(); });
+  }
+  void DispatchTimer() override {
+    for (auto& t : timers_) {
+      if (!t->Pending()) continue;
+      t->Fire();
+      return;
+    }
+  }
+
+  // Inside onPaint the box's canvas is clipped to the area being repainted;
+  // anywhere else a draw reaches the whole box.
+  void DrawOn(HeadlessPaintBox& box, const std::function<void(Canvas&)>& draw) {
+    const RectEdges clip = paintingBox_ == &box ? paintClip_ : box.Whole();
+    auto canvas = std::make_unique<RecordingCanvas>(clip);
+    if (draw) draw(*canvas);
+    ++drawCount_;
+    canvases_.push_back(std::move(canvas));
+    if (canvases_.size() > kKeptCanvases) canvases_.erase(canvases_.begin());
+  }
+
+ private:
+  // Marks a paint in progress, restoring the previous one if paints nest.
+  class Painting {
+   public:
+    Painting(FormImpl& f, HeadlessPaintBox* box, RectEdges clip)
+        : f_(f), box_(f.paintingBox_), clip_(f.paintClip_) {
+      f_.paintingBox_ = box;
+      f_.paintClip_ = clip;
+    }
+    ~Painting() {
+      f_.paintingBox_ = box_;
+      f_.paintClip_ = clip_;
+    }
+    Painting(const Painting&) = delete;
+    Painting& operator=(const Painting&) = delete;
+
+   private:
+    FormImpl& f_;
+    HeadlessPaintBox* box_;
+    RectEdges clip_;
+  };
+
+  template <typename T>
+  T* Add(std::unique_ptr<T> control) {
+    T* raw = control.get();
+    controls_.push_back(std::move(control));
+    return raw;
+  }
+  HeadlessPaintBox* Find(PaintBox& box) {
+    const auto it = std::find(paintBoxes_.begin(), paintBoxes_.end(), &box);
+    return it == paintBoxes_.end() ? nullptr : *it;
+  }
+
+  Loop* loop_;
+  WindowHandle handle_ = nullptr;
+  FormSpec spec_;
+  std::function<void(FormImpl*)> onGone_;
+  std::vector<std::unique_ptr<Control>> controls_;
+  std::vector<HeadlessPaintBox*> paintBoxes_;
+  std::vector<std::unique_ptr<HeadlessTimer>> timers_;
+  std::vector<ShapeSpec> shapes_;
+  std::vector<PictureSpec> pictures_;
+  std::vector<std::unique_ptr<RecordingCanvas>> canvases_;
+  int64_t drawCount_ = 0;
+  Control* focused_ = nullptr;
+  HeadlessPaintBox* paintingBox_ = nullptr;
+  RectEdges paintClip_{};
+  bool shown_ = false;
+  bool closing_ = false;
+  bool destroyed_ = false;
+};
+
+void HeadlessPaintBox::Draw(const std::function<void(Canvas&)>& draw) {
+  form_.DrawOn(*this, draw);
+}
+
+}  // namespace detail
+
+struct HeadlessUi::State {
+  explicit State(HeadlessPlatform& o) : owner(o) {}
+
+  HeadlessPlatform& owner;
+  std::string title;
+  std::vector<std::string> messageBoxes, errorBoxes, shellOpens;
+  int openBoxes = 0;
+  int maxOpenBoxes = 0;
+  Ticks boxPumpTime = 0;
+  Ticks runLimit = 10 * 60 * 1000 * kTicksPerMs;
+  std::vector<detail::FormImpl*> forms;
+  detail::FormImpl* mainForm = nullptr;
+
+  detail::Loop& Loop() { return owner.s_->loop; }
+  CallLog& Log() { return owner.s_->log; }
+
+  // A modal box: logged, counted while open, and running the message loop
+  // until the user presses OK.
+  void Box(const char* name, const std::string& text, std::vector<std::string>& shown) {
+    const WindowHandle parent = mainForm ? mainForm->Handle() : nullptr;
+    Call call{name, {reinterpret_cast<uintptr_t>(parent)}, text};
+    Log().Enter(call);
+    shown.push_back(text);
+    ++openBoxes;
+    maxOpenBoxes = std::max(maxOpenBoxes, openBoxes);
+    struct Closer {
+      int& open;
+      ~Closer() { --open; }
+    } closer{openBoxes};
+    if (boxPumpTime > 0) {
+      Loop().RunUntil(nullptr, boxPumpTime);
+    } else {
+      Loop().DispatchPending();
+    }
+  }
+};
+
+HeadlessUi::HeadlessUi(HeadlessPlatform& owner)
+    : owner_(owner), s_(std::make_unique<State>(owner)) {}
+
+HeadlessUi::~HeadlessUi() {
+  for (detail::FormImpl* f : s_->forms) f->Orphan();
+}
+
+void HeadlessUi::SetApplicationTitle(const std::string& title) {
+  s_->title = title;
+}
+
+std::unique_ptr<Form> HeadlessUi::CreateForm(const FormSpec& spec) {
+  State* s = s_.get();
+  auto form = std::make_unique<detail::FormImpl>(s->Loop(), spec, [s](detail::FormImpl* gone) {
+    std::erase(s->forms, gone);
+    if (s->mainForm == gone) s->mainForm = nullptr;
+  });
+  s->forms.push_back(form.get());
+  s->mainForm = form.get();
+  return form;
+}
+
+void HeadlessUi::ProcessMessages() {
+  s_->Loop().ProcessMessages();
+}
+
+void HeadlessUi::Run() {
+  State* s = s_.get();
+  s->Loop().RunUntil([s] { return !s->mainForm || s->mainForm->Destroyed(); }, s->runLimit);
+}
+
+void HeadlessUi::MessageBox(const std::string& text) {
+  s_->Box("MessageBox", text, s_->messageBoxes);
+}
+void HeadlessUi::ErrorBox(const std::string& text) {
+  s_->Box("ErrorBox", text, s_->errorBoxes);
+}
+
+void HeadlessUi::ShellOpen(WindowHandle owner, const std::string& url) {
+  Call call{"ShellExecuteA", {reinterpret_cast<uintptr_t>(owner), detail::kSwShow}, url};
+  if (s_->Log().Enter(call)) return;
+  s_->shellOpens.push_back(url);
+  s_->Log().SetResult(call, detail::kShellSuccess);
+}
+
+const std::string& HeadlessUi::ApplicationTitle() const {
+  return s_->title;
+}
+const std::vector<std::string>& HeadlessUi::MessageBoxes() const {
+  return s_->messageBoxes;
+}
+const std::vector<std::string>& HeadlessUi::ErrorBoxes() const {
+  return s_->errorBoxes;
+}
+int HeadlessUi::OpenBoxes() const {
+  return s_->openBoxes;
+}
+int HeadlessUi::MaxOpenBoxes() const {
+  return s_->maxOpenBoxes;
+}
+void HeadlessUi::SetBoxPumpTime(Ticks t) {
+  s_->boxPumpTime = t;
+}
+const std::vector<std::string>& HeadlessUi::ShellOpens() const {
+  return s_->shellOpens;
+}
+HeadlessForm* HeadlessUi::MainForm() const {
+  return s_->mainForm;
+}
+void HeadlessUi::SetRunLimit(Ticks limit) {
+  s_->runLimit = limit;
+}
+
+}  // namespace lumrio::platform::headless
