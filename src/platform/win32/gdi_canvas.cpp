@@ -1,0 +1,106 @@
+// A Canvas over a GDI device context.
+#include "platform/win32/gdi_canvas.h"
+
+#include <cstddef>
+#include <limits>
+
+namespace lumrio::platform::win32 {
+namespace {
+
+// Polyline hands the points straight to GDI.
+static_assert(sizeof(Point) == sizeof(POINT));
+static_assert(offsetof(Point, x) == offsetof(POINT, x));
+static_assert(offsetof(Point, y) == offsetof(POINT, y));
+
+RECT ToRect(const RectEdges& r) {
+  return RECT{r.left, r.top, r.right, r.bottom};
+}
+
+int TextLength(const std::string& text) {
+  constexpr size_t kMax = static_cast<size_t>(std::numeric_limits<int>::max());
+  return static_cast<int>(text.size() < kMax ? text.size() : kMax);
+}
+
+}  // namespace
+
+GdiCanvas::GdiCanvas(HDC dc, HFONT font) : dc_(dc), savedState_(::SaveDC(dc)) {
+  if (font) ::SelectObject(dc_, font);
+  ::SetTextColor(dc_, RGB(0, 0, 0));
+  ::SetBkColor(dc_, RGB(255, 255, 255));
+  ::SetBkMode(dc_, OPAQUE);
+}
+
+GdiCanvas::~GdiCanvas() {
+  if (savedState_ != 0) ::RestoreDC(dc_, savedState_);
+}
+
+void GdiCanvas::SetBrush(Color color, BrushStyle style) {
+  if (style == BrushStyle::Clear) {
+    ::SelectObject(dc_, ::GetStockObject(NULL_BRUSH));
+    ::SetBkMode(dc_, TRANSPARENT);
+    brush_.Reset(nullptr);
+    return;
+  }
+  Brush brush(::CreateSolidBrush(ToColorRef(color)));
+  if (!brush) return;
+  ::SelectObject(dc_, brush.Get());
+  brush_ = std::move(brush);  // the previous one is no longer selected
+  ::SetBkMode(dc_, OPAQUE);
+  ::SetBkColor(dc_, ToColorRef(color));
+}
+
+void GdiCanvas::SetPen(Color color) {
+  Pen pen(::CreatePen(PS_SOLID, 1, ToColorRef(color)));
+  if (!pen) return;
+  ::SelectObject(dc_, pen.Get());
+  pen_ = std::move(pen);
+}
+
+void GdiCanvas::SetFont(const FontSpec& spec) {
+  Font font = CreateFontFrom(spec);
+  if (!font) return;
+  ::SelectObject(dc_, font.Get());
+  font_ = std::move(font);
+  ::SetTextColor(dc_, ToColorRef(spec.color));
+}
+
+RectEdges GdiCanvas::ClipRect() {
+  RECT r{};
+  if (::GetClipBox(dc_, &r) == ERROR) return {};
+  return RectEdges{r.left, r.top, r.right, r.bottom};
+}
+
+void GdiCanvas::FillRect(const RectEdges& r) {
+  const RECT rect = ToRect(r);
+  const auto brush = static_cast<HBRUSH>(::GetCurrentObject(dc_, OBJ_BRUSH));
+  if (brush) ::FillRect(dc_, &rect, brush);
+}
+
+void GdiCanvas::Rectangle(const RectEdges& r) {
+  ::Rectangle(dc_, r.left, r.top, r.right, r.bottom);
+}
+
+void GdiCanvas::MoveTo(int x, int y) {
+  ::MoveToEx(dc_, x, y, nullptr);
+}
+
+void GdiCanvas::LineTo(int x, int y) {
+  ::LineTo(dc_, x, y);
+}
+
+int GdiCanvas::TextWidth(const std::string& text) {
+  SIZE size{};
+  if (!::GetTextExtentPoint32A(dc_, text.c_str(), TextLength(text), &size)) return 0;
+  return size.cx;
+}
+
+void GdiCanvas::TextOut(int x, int y, const std::string& text) {
+  ::TextOutA(dc_, x, y, text.c_str(), TextLength(text));
+}
+
+void GdiCanvas::Polyline(const Point* points, int count) {
+  if (!points || count < 2) return;
+  ::Polyline(dc_, reinterpret_cast<const POINT*>(points), count);
+}
+
+}  // namespace lumrio::platform::win32

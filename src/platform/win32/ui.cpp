@@ -1,0 +1,76 @@
+// The application-wide side of the GUI.
+#include "platform/win32/ui.h"
+
+#include "platform/win32/main_form.h"
+#include "platform/win32/native_controls.h"
+
+namespace lumrio::platform::win32 {
+
+WindowsUi::WindowsUi(HINSTANCE instance) : instance_(instance) {
+  INITCOMMONCONTROLSEX controls{};
+  controls.dwSize = sizeof controls;
+  controls.dwICC = ICC_BAR_CLASSES;  // trackbars and tooltips
+  ::InitCommonControlsEx(&controls);
+  // Should a registration fail, creating the window fails and says so.
+  MainForm::RegisterClass(instance_);
+  NativePaintBox::RegisterClass(instance_);
+}
+
+void WindowsUi::SetApplicationTitle(const std::string& title) {
+  title_ = title;
+}
+
+std::unique_ptr<Form> WindowsUi::CreateForm(const FormSpec& spec) {
+  auto form = std::make_unique<MainForm>(instance_, spec);
+  if (!::IsWindow(mainWindow_)) mainWindow_ = form->Window();
+  return form;
+}
+
+HWND WindowsUi::Owner() const {
+  return ::IsWindow(mainWindow_) ? mainWindow_ : nullptr;
+}
+
+// The dialog manager gives the window Tab and arrow-key navigation between
+// its controls.
+void WindowsUi::Dispatch(MSG& message) const {
+  const HWND owner = Owner();
+  if (owner && ::IsDialogMessageA(owner, &message)) return;
+  ::TranslateMessage(&message);
+  ::DispatchMessageA(&message);
+}
+
+void WindowsUi::ProcessMessages() {
+  MSG message{};
+  while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (message.message == WM_QUIT) {
+      // Not ours to end: leave it for the main loop.
+      ::PostQuitMessage(static_cast<int>(message.wParam));
+      return;
+    }
+    Dispatch(message);
+  }
+}
+
+void WindowsUi::Run() {
+  MSG message{};
+  while (::IsWindow(mainWindow_)) {
+    const BOOL got = ::GetMessageA(&message, nullptr, 0, 0);
+    if (got == 0 || got == -1) break;
+    Dispatch(message);
+  }
+}
+
+void WindowsUi::MessageBox(const std::string& text) {
+  ::MessageBoxA(Owner(), text.c_str(), title_.c_str(), MB_OK);
+}
+
+void WindowsUi::ErrorBox(const std::string& text) {
+  ::MessageBoxA(Owner(), text.c_str(), title_.c_str(), MB_OK | MB_ICONERROR);
+}
+
+void WindowsUi::ShellOpen(WindowHandle owner, const std::string& url) {
+  // A failure to open the page is not reported.
+  ::ShellExecuteA(reinterpret_cast<HWND>(owner), "open", url.c_str(), nullptr, nullptr, SW_SHOW);
+}
+
+}  // namespace lumrio::platform::win32

@@ -1,0 +1,33 @@
+// The application-wide side of the GUI: common controls, the main window,
+// the message loop, message boxes and the shell.
+#pragma once
+
+#include <string>
+
+#include "platform/controls.h"
+#include "platform/win32/win.h"
+
+namespace lumrio::platform::win32 {
+
+class WindowsUi : public Ui {
+ public:
+  explicit WindowsUi(HINSTANCE instance);
+
+  void SetApplicationTitle(const std::string& title) override;
+  std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
+  void ProcessMessages() override;
+  void Run() override;
+  void MessageBox(const std::string& text) override;
+  void ErrorBox(const std::string& text) override;
+  void ShellOpen(WindowHandle owner, const std::string& url) override;
+
+ private:
+  HWND Owner() const;
+  void Dispatch(MSG& message) const;
+
+  HINSTANCE instance_;
+  std::string title_;
+  HWND mainWindow_ = nullptr;
+};
+
+}  // namespace lumrio::platform::win32
