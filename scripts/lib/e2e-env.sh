@@ -275,7 +275,7 @@ e2e_screenshot() {
 
 # Asks a window to close the way a user would (Alt+F4 to the window itself).
 e2e_close_window() {
-  timeout 10 xdotool key --window "$1" alt+F4 || e2e_die "could not send Alt+F4 to window $1"
+  timeout 10 xdotool key --window "$1" alt+F4 2>/dev/null || e2e_die "could not send Alt+F4 to window $1"
 }
 
 # Waits up to $2 seconds for a background child of this shell to end and

@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# smoke.sh: Lumrio's end-to-end smoke test under Wine.
+#
+# In a private desktop (Xvfb, PulseAudio with null sinks, fresh Wine prefix)
+# it starts lumrio.exe, checks the main window's title and client size, plays
+# a click train into the microphone and measures what comes out of the
+# speaker: with the default settings the delay must be the 1000-sample block
+# plus the sound stack's own latency, and the samples must come out unchanged.
+# Then it closes the window like a user and expects a clean exit (status 0).
+#
+# Usage: tests/e2e/smoke.sh [--refloop]
+#   --refloop   first run tests/e2e/refloop_check.sh to prove the rig itself
+# Environment: LUMRIO_EXE=path skips the build; E2E_OUT (default build/e2e-out)
+# receives the screenshot and the recordings.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+TITLE="Quibex Lumrio v 1.72"
+CLIENT_SIZE="410 149"
+BLOCK=1000 # the default delay: slider position 100 times 10 samples
+MAX_EXTRA=${E2E_MAX_EXTRA:-3000}
+
+if [[ -z "${E2E_BOUNDED:-}" ]]; then
+  e2e_install_deps
+  mkdir -p "$E2E_OUT"
+  if [[ "${1:-}" == "--refloop" ]]; then
+    bash "$E2E_ROOT/tests/e2e/refloop_check.sh" || e2e_die "the test rig itself does not work"
+  fi
+  [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
+fi
+e2e_bound_total 180 "$0" "$@"
+
+EXE=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
+[[ -f "$EXE" ]] || e2e_die "lumrio.exe not found at $EXE"
+
+# Message boxes are top-level windows titled with the application title.
+fail_on_message_box() {
+  local box
+  box=$(xdotool search --onlyvisible --name '^lumrio$' 2>/dev/null | head -n1) || true
+  if [[ -n "$box" ]]; then
+    e2e_screenshot "$E2E_DIR/message-box.png" && e2e_keep "$E2E_DIR/message-box.png" smoke-message-box.png
+    e2e_die "lumrio shows a message box ($1); screenshot in $E2E_OUT/smoke-message-box.png"
+  fi
+}
+
+check_window() {
+  local id geometry
+  id=$(e2e_find_window "$TITLE" 60) || {
+    fail_on_message_box "at start"
+    e2e_die "no window titled \"$TITLE\" within 60 s"
+  }
+  geometry=$(e2e_window_geometry "$id") || e2e_die "xwininfo cannot read window $id"
+  read -r width height left top <<<"$geometry"
+  printf 'smoke: window "%s" id %s, client %sx%s at %s,%s\n' "$TITLE" "$id" "$width" "$height" "$left" "$top"
+  [[ "$width $height" == "$CLIENT_SIZE" ]] ||
+    e2e_die "client area is ${width}x${height}, expected ${CLIENT_SIZE/ /x}"
+  WINDOW_ID=$id
+}
+
+check_audio() {
+  e2e_measure_loop lumrio 1
+  ((E2E_DELAY >= BLOCK)) ||
+    e2e_die "delay $E2E_DELAY samples is shorter than the block of $BLOCK: playback does not wait for a full block"
+  ((E2E_DELAY <= BLOCK + MAX_EXTRA)) ||
+    e2e_die "delay $E2E_DELAY samples exceeds the block of $BLOCK + $MAX_EXTRA samples of sound-stack latency"
+  ((E2E_DIFFERING == 0)) ||
+    e2e_die "$E2E_DIFFERING samples differ between input and output: the block is not played unchanged"
+  e2e_keep "$E2E_DIR/lumrio.out.raw" smoke-output.raw
+  printf 'smoke: delay %s samples (%s ms): block %s + %s from the sound stack\n' "$E2E_DELAY" \
+    "$(awk -v d="$E2E_DELAY" 'BEGIN { printf "%.1f", d * 1000 / 22050 }')" "$BLOCK" "$((E2E_DELAY - BLOCK))"
+}
+
+check_close() {
+  e2e_close_window "$WINDOW_ID"
+  e2e_wait_exit "$E2E_PROG_PID" 30 || {
+    fail_on_message_box "on close"
+    e2e_die "lumrio did not exit within 30 s of Alt+F4"
+  }
+  [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "lumrio exited with status $E2E_EXIT_STATUS"
+  echo "smoke: closed with Alt+F4, exit status 0"
+}
+
+main() {
+  e2e_up
+  e2e_start_program "$E2E_DIR/lumrio.log" "$EXE"
+  check_window
+  sleep 1 # the engine starts with the window; let the first blocks pass
+  e2e_program_alive || e2e_die "lumrio ended by itself: $(tail -n 5 "$E2E_DIR/lumrio.log")"
+  fail_on_message_box "while running"
+  e2e_screenshot "$E2E_DIR/window.png" "$WINDOW_ID"
+  e2e_keep "$E2E_DIR/window.png" smoke-window.png
+  check_audio
+  fail_on_message_box "while running"
+  check_close
+  echo "smoke: PASS"
+}
+
+main "$@"
