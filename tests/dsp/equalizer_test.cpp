@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
+#include <numbers>
 #include <string>
 #include <vector>
 
@@ -209,7 +210,7 @@ TEST(EqualizeBlock, LoudInputAtHighGainSaturates) {
   std::vector<std::int16_t> input(200);
   for (size_t i = 0; i < input.size(); ++i) {
     input[i] = static_cast<std::int16_t>(
-        std::lround(32767 * std::sin(2 * M_PI * 1000 * double(i) / 22050)));
+        std::lround(32767 * std::sin(2 * std::numbers::pi * 1000 * double(i) / 22050)));
   }
   std::vector<std::int16_t> played(input.size());
   EqualizeBlock(bank, input.data(), played.data(), static_cast<int>(input.size()));
