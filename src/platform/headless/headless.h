@@ -28,7 +28,7 @@ inline constexpr Ticks kTicksPerSample = 20;
 struct Call {
   std::string name;  // the Windows name: "waveInOpen", "GlobalAlloc", "RegSetValueExA", ...
   std::vector<uintptr_t> args;
-  std::string text;  // string argument, if any (value name, key path)
+  std::string text{};  // string argument, if any (value name, key path)
   uint64_t result = 0;
   Ticks time = 0;
   uint64_t seq = 0;  // set by CallLog::Enter: identifies the record for SetResult
@@ -42,7 +42,7 @@ struct FailureRule {
   uint64_t result = 1;
   int skip = 0;
   int count = 1;
-  std::function<bool(const Call&)> when;  // empty: every call of that name
+  std::function<bool(const Call&)> when{};  // empty: every call of that name
 };
 
 class CallLog {

@@ -179,13 +179,17 @@ class FormImpl : public HeadlessForm, public Window {
     shown_ = true;
     for (HeadlessPaintBox* box : paintBoxes_) box->invalid = box->Whole();
   }
+  // A close asked for while the query of another runs (it may pump messages)
+  // is part of that one; a query that answers false puts the close off.
   void Close() override {
     if (closing_ || destroyed_) return;
     closing_ = true;
-    if (onCloseQuery) onCloseQuery();
-    if (onDestroy) onDestroy();
+    const bool allowed = !onCloseQuery || onCloseQuery();
+    closing_ = false;
+    if (!allowed || destroyed_) return;
     destroyed_ = true;
     for (auto& t : timers_) t->SetEnabled(false);  // DestroyWindow kills its timers
+    if (onDestroy) onDestroy();
   }
 
   // HeadlessForm.
