@@ -165,7 +165,7 @@ TEST_F(HeadlessRegistryTest, EveryCallIsLoggedWithItsName) {
   RegKey key = Open();
   SetDword(key, "Delay", 3);
   uint32_t size = 0;
-  registry.QueryValue(key, "Delay", nullptr, nullptr, &size);
+  registry.QueryValue(key, "Missing", nullptr, nullptr, &size);
   registry.CloseKey(key);
 
   const std::vector<Call>& calls = log.Calls();
@@ -175,7 +175,8 @@ TEST_F(HeadlessRegistryTest, EveryCallIsLoggedWithItsName) {
   EXPECT_EQ(calls[1].name, "RegSetValueExA");
   EXPECT_EQ(calls[1].text, "Delay");
   EXPECT_EQ(calls[2].name, "RegQueryValueExA");
-  EXPECT_EQ(calls[2].text, "Delay");
+  EXPECT_EQ(calls[2].text, "Missing");
+  EXPECT_EQ(calls[2].result, static_cast<uint64_t>(kRegFileNotFound));
   EXPECT_EQ(calls[3].name, "RegCloseKey");
 }
 

@@ -107,6 +107,59 @@ struct HeadlessRegistry::State {
     }
     return keys[{root, prefix}];
   }
+  RegResult Logged(const Call& call, RegResult result) {
+    log.SetResult(call, static_cast<uint64_t>(result));
+    return result;
+  }
+
+  RegResult CreateKey(RegRoot root, const std::string& subKey, uint32_t access, RegKey* key) {
+    if (key == nullptr) return kRegInvalidParameter;
+    *key = nullptr;
+    const bool wantsFullAccess = (access & kKeyAllAccess) == kKeyAllAccess;
+    if (wantsFullAccess && denyFullAccess[root]) return kRegAccessDenied;
+    MakeKeyWithParents(root, subKey);
+    *key = NewHandle({root, NormalPath(subKey), access});
+    return kRegSuccess;
+  }
+
+  RegResult QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                       uint32_t* size) {
+    const KeyRef* ref = FindOpen(key);
+    if (ref == nullptr) return kRegInvalidHandle;
+    if (data != nullptr && size == nullptr) return kRegInvalidParameter;
+    Values* values = FindKey(ref->root, ref->path);
+    if (values == nullptr) return kRegFileNotFound;  // the key was removed under the handle
+    auto it = values->find(Lower(name));
+    if (it == values->end()) return kRegFileNotFound;
+
+    const Value& value = it->second;
+    const auto needed = static_cast<uint32_t>(value.data.size());
+    if (type != nullptr) *type = value.type;
+    if (data == nullptr) {
+      if (size != nullptr) *size = needed;
+      return kRegSuccess;
+    }
+    const uint32_t room = *size;
+    *size = needed;
+    if (room < needed) return kRegMoreData;
+    std::copy(value.data.begin(), value.data.end(), data);
+    return kRegSuccess;
+  }
+
+  RegResult SetValue(RegKey key, const std::string& name, uint32_t type, const uint8_t* data,
+                     uint32_t size) {
+    const KeyRef* ref = FindOpen(key);
+    if (ref == nullptr) return kRegInvalidHandle;
+    if (data == nullptr && size != 0) return kRegInvalidParameter;
+    if ((ref->access & kKeySetValue) == 0) return kRegAccessDenied;
+    Values* values = FindKey(ref->root, ref->path);
+    if (values == nullptr) return kRegFileNotFound;
+    Value& value = (*values)[Lower(name)];
+    value.type = type;
+    value.data.assign(data, data + size);
+    return kRegSuccess;
+  }
+
   RegKey NewHandle(KeyRef ref) {
     // Never dereferenced: only an identity, spaced like real handles.
     RegKey key = reinterpret_cast<RegKey>(nextHandle);
@@ -119,18 +172,14 @@ struct HeadlessRegistry::State {
 HeadlessRegistry::HeadlessRegistry(CallLog& log) : s_(std::make_unique<State>(log)) {}
 HeadlessRegistry::~HeadlessRegistry() = default;
 
+// Each call is logged first; an injected failure returns its code and
+// leaves everything as it was. Otherwise the result is logged with the call.
 RegResult HeadlessRegistry::CreateKey(RegRoot root, const std::string& subKey, uint32_t access,
                                       RegKey* key) {
   Call call = MakeCall("RegCreateKeyExA",
                        {RootHandle(root), access, reinterpret_cast<uintptr_t>(key)}, subKey);
   if (auto injected = s_->log.Enter(call)) return static_cast<RegResult>(*injected);
-  if (key == nullptr) return kRegInvalidParameter;
-  *key = nullptr;
-  const bool wantsFullAccess = (access & kKeyAllAccess) == kKeyAllAccess;
-  if (wantsFullAccess && s_->denyFullAccess[root]) return kRegAccessDenied;
-  s_->MakeKeyWithParents(root, subKey);
-  *key = s_->NewHandle({root, NormalPath(subKey), access});
-  return kRegSuccess;
+  return s_->Logged(call, s_->CreateKey(root, subKey, access, key));
 }
 
 RegResult HeadlessRegistry::QueryValue(RegKey key, const std::string& name, uint32_t* type,
@@ -140,26 +189,7 @@ RegResult HeadlessRegistry::QueryValue(RegKey key, const std::string& name, uint
                         size != nullptr ? *size : 0u},
                        name);
   if (auto injected = s_->log.Enter(call)) return static_cast<RegResult>(*injected);
-  const State::KeyRef* ref = s_->FindOpen(key);
-  if (ref == nullptr) return kRegInvalidHandle;
-  if (data != nullptr && size == nullptr) return kRegInvalidParameter;
-  State::Values* values = s_->FindKey(ref->root, ref->path);
-  if (values == nullptr) return kRegFileNotFound;  // the key was removed under the handle
-  auto it = values->find(Lower(name));
-  if (it == values->end()) return kRegFileNotFound;
-
-  const Value& value = it->second;
-  const auto needed = static_cast<uint32_t>(value.data.size());
-  if (type != nullptr) *type = value.type;
-  if (data == nullptr) {
-    if (size != nullptr) *size = needed;
-    return kRegSuccess;
-  }
-  const uint32_t room = *size;
-  *size = needed;
-  if (room < needed) return kRegMoreData;
-  std::copy(value.data.begin(), value.data.end(), data);
-  return kRegSuccess;
+  return s_->Logged(call, s_->QueryValue(key, name, type, data, size));
 }
 
 RegResult HeadlessRegistry::SetValue(RegKey key, const std::string& name, uint32_t type,
@@ -167,22 +197,13 @@ RegResult HeadlessRegistry::SetValue(RegKey key, const std::string& name, uint32
   Call call = MakeCall("RegSetValueExA",
                        {reinterpret_cast<uintptr_t>(key), type, size, DwordOf(data, size)}, name);
   if (auto injected = s_->log.Enter(call)) return static_cast<RegResult>(*injected);
-  const State::KeyRef* ref = s_->FindOpen(key);
-  if (ref == nullptr) return kRegInvalidHandle;
-  if (data == nullptr && size != 0) return kRegInvalidParameter;
-  if ((ref->access & kKeySetValue) == 0) return kRegAccessDenied;
-  State::Values* values = s_->FindKey(ref->root, ref->path);
-  if (values == nullptr) return kRegFileNotFound;
-  Value& value = (*values)[Lower(name)];
-  value.type = type;
-  value.data.assign(data, data + size);
-  return kRegSuccess;
+  return s_->Logged(call, s_->SetValue(key, name, type, data, size));
 }
 
 RegResult HeadlessRegistry::CloseKey(RegKey key) {
   Call call = MakeCall("RegCloseKey", {reinterpret_cast<uintptr_t>(key)});
   if (auto injected = s_->log.Enter(call)) return static_cast<RegResult>(*injected);
-  return s_->open.erase(key) == 1 ? kRegSuccess : kRegInvalidHandle;
+  return s_->Logged(call, s_->open.erase(key) == 1 ? kRegSuccess : kRegInvalidHandle);
 }
 
 void HeadlessRegistry::Put(RegRoot root, const std::string& path, const std::string& name,
