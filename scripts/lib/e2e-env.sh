@@ -78,6 +78,24 @@ e2e_python_has_numpy() { e2e_python >/dev/null; }
 
 e2e_track() { E2E_PIDS+=("$1"); }
 
+# Starts "$@" in the background, tracked; sets E2E_SPAWNED_PID. With
+# E2E_DETACH set, it runs in a session of its own, so a Ctrl-C in the terminal
+# reaches only the script, which can then close the program politely before
+# stopping the services. (Without it a test's overall timeout stops
+# everything at once, which is what a test wants.) Both forms are simple
+# commands in the background, which bash execs directly, and setsid does not
+# fork since such a child is never a process-group leader: the pid is the
+# program's own.
+e2e_spawn() {
+  if [[ -n "${E2E_DETACH:-}" ]]; then
+    setsid "$@" &
+  else
+    "$@" &
+  fi
+  E2E_SPAWNED_PID=$!
+  e2e_track "$E2E_SPAWNED_PID"
+}
+
 e2e_make_dir() {
   [[ -n "$E2E_DIR" ]] && return 0
   E2E_DIR=$(mktemp -d /tmp/lumrio-e2e.XXXXXX)
@@ -101,9 +119,8 @@ e2e_start_xvfb() {
   e2e_make_dir
   local fdfile="$E2E_DIR/display"
   : >"$fdfile"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" \
-    >"$E2E_DIR/xvfb.log" 2>&1 &
-  e2e_track $!
+  e2e_spawn Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" \
+    >"$E2E_DIR/xvfb.log" 2>&1
   e2e_wait_for 15 test -s "$fdfile" || e2e_die "Xvfb did not start (see $E2E_DIR/xvfb.log)"
   export DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
   e2e_wait_for 10 xdpyinfo || e2e_die "Xvfb display $DISPLAY does not answer"
@@ -129,10 +146,9 @@ e2e_start_pulse() {
   chmod 700 "$run"
   export PULSE_RUNTIME_PATH="$run" XDG_RUNTIME_DIR="$run" PULSE_STATE_PATH="$E2E_DIR/pulse-state"
   export PULSE_SERVER="unix:$run/native"
-  pulseaudio --exit-idle-time=-1 -n --daemonize=no --use-pid-file=no \
+  e2e_spawn pulseaudio --exit-idle-time=-1 -n --daemonize=no --use-pid-file=no \
     --load="module-native-protocol-unix socket=$run/native auth-anonymous=1" \
-    >"$E2E_DIR/pulse.log" 2>&1 &
-  e2e_track $!
+    >"$E2E_DIR/pulse.log" 2>&1
   e2e_wait_for 15 pactl info || e2e_die "PulseAudio did not start (see $E2E_DIR/pulse.log)"
   e2e_null_sink mic
   e2e_null_sink spk

@@ -8,7 +8,7 @@ that the program records and plays.
       A train of clicks at pseudo-random intervals, so that the signal does not
       resemble a shifted copy of itself for any lag up to the train's length:
       one cross-correlation peak, whatever the delay.
-  delay REF REC [--input INREC] [--max-delay S] [--windows N]
+  delay REF REC [--input INREC] [--max-delay S] [--windows N] [--min-ratio R]
       Finds where REF occurs in REC by cross-correlation; with --input (a
       recording of the program's input made alongside REC), reports the
       delay between the two recordings instead, which removes the recorder's
@@ -126,13 +126,13 @@ def window_lags(ref, rec, lag, windows, search):
     return lags
 
 
-def report_lag(name, ref, rec, max_lag):
+def report_lag(name, ref, rec, max_lag, min_ratio):
     if np.max(np.abs(rec.astype(np.int32)), initial=0) == 0:
         raise Failure(f"{name}: the recording is silent")
     lag, ratio, norm = find_lag(ref, rec, max_lag)
     print(f"{name}: lag {lag} samples ({samples_to_ms(lag):.1f} ms), "
           f"peak/runner-up {ratio:.1f}, normalised peak {norm:.3f}")
-    if ratio < 3.0 or norm < 0.3:
+    if ratio < min_ratio or norm < 0.3:
         raise Failure(f"{name}: no clear correlation peak (the clicks did not come through)")
     return lag
 
@@ -151,10 +151,10 @@ def cmd_delay(args):
     ref = read_raw(args.ref)
     rec = read_raw(args.rec)
     max_lag = min(len(rec) - 1, int(args.max_delay * RATE))
-    lag = report_lag("output", ref, rec, max_lag)
+    lag = report_lag("output", ref, rec, max_lag, args.min_ratio)
     delay = lag
     if args.input:
-        in_lag = report_lag("input", ref, read_raw(args.input), max_lag)
+        in_lag = report_lag("input", ref, read_raw(args.input), max_lag, args.min_ratio)
         delay = lag - in_lag
     lags = window_lags(ref, rec, lag, args.windows, search=RATE // 2)
     known = [x for x in lags if x is not None]
@@ -211,6 +211,8 @@ def parse(argv):
     d.add_argument("--input")
     d.add_argument("--max-delay", type=float, default=4.5)
     d.add_argument("--windows", type=int, default=4)
+    d.add_argument("--min-ratio", type=float, default=3.0,
+                   help="least ratio of the correlation peak to the runner-up")
     d.add_argument("--max-spread", type=int, default=0,
                    help="largest allowed change of the delay between windows, samples")
     d.set_defaults(run=cmd_delay)
