@@ -65,7 +65,8 @@ void ChildWindow::Create(const ChildSite& site, const char* windowClass, const s
 }
 
 void ChildWindow::MoveTo(const Bounds& bounds) {
-  ::MoveWindow(window_, bounds.left, bounds.top, bounds.width, bounds.height, TRUE);
+  ::SetWindowPos(window_, nullptr, bounds.left, bounds.top, bounds.width, bounds.height,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOCOPYBITS);
 }
 
 // NativeSlider --------------------------------------------------------------
@@ -208,6 +209,8 @@ void NativeLabel::FitToText(const std::string& caption) {
   if (Spec().align == TextAlign::Right) fitted.left -= growth;
   if (Spec().align == TextAlign::Center) fitted.left -= growth / 2;
   MoveTo(fitted);
+  // Moving copies the old text along; the new one must be drawn in full.
+  ::InvalidateRect(Window(), nullptr, TRUE);
 }
 
 // NativeGroupBox ------------------------------------------------------------
