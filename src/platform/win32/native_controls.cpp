@@ -86,7 +86,10 @@ NativeSlider::NativeSlider(const ChildSite& site, Control* parent, const SliderS
   ::SendMessageA(w, TBM_SETPAGESIZE, 0, AsLParam(spec.pageSize));
   ::SendMessageA(w, TBM_SETTICFREQ, AsWParam(spec.tickFrequency), 0);
   ::SendMessageA(w, TBM_SETPOS, TRUE, AsLParam(Position()));
-  ::SetWindowSubclass(w, SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  // The subclass is how the slider learns that it has the focus.
+  if (!::SetWindowSubclass(w, SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this))) {
+    throw std::runtime_error("Error creating window");
+  }
   if (!spec.hint.empty()) AddHint(site, spec.hint);
 }
 
@@ -102,6 +105,7 @@ void NativeSlider::AddHint(const ChildSite& site, const std::string& hint) {
   tool.hwnd = site.container;
   tool.uId = reinterpret_cast<UINT_PTR>(Window());
   tool.lpszText = const_cast<char*>(hint.c_str());  // copied by the tooltip
+  // A hint that cannot be added is simply not shown; the slider works as before.
   ::SendMessageA(site.tooltip, TTM_ADDTOOLA, 0, reinterpret_cast<LPARAM>(&tool));
 }
 
@@ -220,7 +224,10 @@ NativeGroupBox::NativeGroupBox(const ChildSite& site, Control* parent, const Gro
     : GroupBox(parent, spec), forwardTo_(forwardTo) {
   // WS_EX_CONTROLPARENT lets the dialog keys move into the box's children.
   Create(site, "BUTTON", spec.caption, BS_GROUPBOX, WS_EX_CONTROLPARENT, spec.bounds);
-  ::SetWindowSubclass(Window(), SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this));
+  // Without the subclass its children's notifications would never arrive.
+  if (!::SetWindowSubclass(Window(), SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this))) {
+    throw std::runtime_error("Error creating window");
+  }
 }
 
 NativeGroupBox::~NativeGroupBox() {
