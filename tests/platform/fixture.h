@@ -40,7 +40,8 @@ class PlatformTest : public ::testing::Test {
   Block MakeBlock(int samples, uintptr_t user = 0) {
     Block b;
     b.header = static_cast<WaveHeader*>(platform.Mem().HeapAlloc(sizeof(WaveHeader)));
-    b.samples = static_cast<int16_t*>(platform.Mem().HeapAlloc(sizeof(int16_t) * samples));
+    b.samples = static_cast<int16_t*>(
+        platform.Mem().HeapAlloc(sizeof(int16_t) * static_cast<size_t>(samples)));
     *b.header = WaveHeader{};
     b.header->lpData = reinterpret_cast<char*>(b.samples);
     b.header->dwBufferLength = static_cast<uint32_t>(samples * 2);

@@ -25,14 +25,16 @@ TEST_F(CaptureTest, FillsBuffersInQueueOrderAndPostsEachWhenFull) {
   ASSERT_EQ(2u, inMessages.size());
   platform.RunFor(100 * kTicksPerSample);
   ASSERT_EQ(3u, inMessages.size());
-  for (int k = 0; k < 3; ++k) {
+  for (size_t k = 0; k < 3; ++k) {
     const WaveHeader* h = inMessages[k].header;
     EXPECT_EQ(blocks[k].header, h);
-    EXPECT_EQ((k + 1) * 100 * kTicksPerSample, inMessages[k].time);
+    EXPECT_EQ(static_cast<Ticks>(k + 1) * 100 * kTicksPerSample, inMessages[k].time);
     EXPECT_EQ(200u, h->dwBytesRecorded);
     EXPECT_TRUE(h->dwFlags & kHeaderDone);
     EXPECT_FALSE(h->dwFlags & kHeaderInQueue);
-    for (int i = 0; i < 100; ++i) ASSERT_EQ(Ramp(k * 100 + i), blocks[k].samples[i]);
+    for (int i = 0; i < 100; ++i) {
+      ASSERT_EQ(Ramp(static_cast<int64_t>(k) * 100 + i), blocks[k].samples[i]);
+    }
   }
   ASSERT_EQ(3u, card().Captured().size());
   EXPECT_EQ(200, card().Captured()[2].firstSample);
@@ -90,7 +92,7 @@ TEST_F(CaptureTest, ResetHandsBackEveryQueuedBufferInOrder) {
   EXPECT_EQ(0, card().InQueued());
   platform.Gui().ProcessMessages();
   ASSERT_EQ(4u, inMessages.size());
-  for (int k = 1; k < 4; ++k) EXPECT_EQ(blocks[k].header, inMessages[k].header);
+  for (size_t k = 1; k < 4; ++k) EXPECT_EQ(blocks[k].header, inMessages[k].header);
   EXPECT_EQ(100u, blocks[1].header->dwBytesRecorded);  // half full
   EXPECT_EQ(0u, blocks[2].header->dwBytesRecorded);
   EXPECT_TRUE(blocks[3].header->dwFlags & kHeaderDone);

@@ -263,7 +263,8 @@ struct SoundCard::State {
   }
 };
 
-SoundCard::SoundCard(HeadlessPlatform& owner) : owner_(owner), s_(std::make_unique<State>(owner)) {}
+SoundCard::SoundCard(HeadlessPlatform& owner)
+    : owner_(owner), s_(std::make_unique<State>(owner_)) {}
 
 SoundCard::~SoundCard() = default;
 
