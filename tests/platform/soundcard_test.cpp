@@ -286,6 +286,23 @@ TEST_F(ContractTest, CloseWithBuffersQueuedFailsAndHandleDiesAtClose) {
   EXPECT_EQ(1u, card().Violations().size());
 }
 
+TEST_F(ContractTest, AHeaderSizeShortOfTheRecordIsRefused) {
+  WaveInHandle in = OpenIn();
+  Block b = MakeBlock(10);
+  const uint32_t shortSize = kWaveHeaderSize - 1;
+  EXPECT_NE(kMmNoError, audio().WaveInPrepareHeader(in, b.header, shortSize));
+  EXPECT_FALSE(b.header->dwFlags & kHeaderPrepared);
+  EXPECT_EQ(1u, card().Violations().size());
+}
+
+TEST_F(ContractTest, VolumeOfDeviceZeroNeedsNoOpenDevice) {
+  EXPECT_EQ(kMmNoError, audio().WaveOutSetVolume(nullptr, 0x00010001));
+  EXPECT_EQ(0x00010001u, card().Volume());
+  WaveOutHandle out = OpenOut();
+  audio().WaveOutClose(out);
+  EXPECT_EQ(kMmInvalidHandle, audio().WaveOutSetVolume(out, 5));
+}
+
 TEST_F(ContractTest, SecondOpenOfADeviceIsRefused) {
   OpenOut();
   WaveOutHandle second = nullptr;
