@@ -203,10 +203,17 @@ std::vector<settings::Setting> Tw_Main::SettingsTable() {
 }
 
 void Tw_Main::FormCreate() {
+  creating_ = true;
+  CreateSteps();
+  creating_ = false;
+  AfterEngineWork();
+}
+
+void Tw_Main::CreateSteps() {
   engine_.SetIdle(true);
   if (!engine_.CheckFormat()) return;
   settings::SettingsStore(platform_.registry, [this](const std::string& e) {
-    platform_.ui.ErrorBox(e);
+    ShowError(e);
   }).Load(SettingsTable());
   settingsLoaded_ = true;
   ApplyDelayRule();
@@ -214,16 +221,16 @@ void Tw_Main::FormCreate() {
   for (size_t i = 0; i < 4; ++i) positions[i] = BandSliders()[i]->Position();
   bank_.SetUp(positions);
   engine_.StartAudio();
-  AfterEngineWork();
 }
 
-// A close that arrives while a stop, a start or a block handler is in
-// progress below (they run the message loop) is put off until that work has
-// finished; destroying the window under a drain would leave it waiting for
-// buffers that can no longer be delivered.
+// A close that arrives while a stop, a start, a block handler or a message
+// box is in progress below (they all run the message loop) is put off until
+// that work has finished: destroying the window under a drain would leave it
+// waiting for buffers that can no longer be delivered, and a settings error
+// would open a second box over the first.
 bool Tw_Main::FormCloseQuery() {
   if (closeInProgress_ || destroyed_) return false;
-  if (engine_.Busy()) {
+  if (engine_.Busy() || boxOpen_ || creating_) {
     closeDeferred_ = true;
     return false;
   }
@@ -235,7 +242,7 @@ bool Tw_Main::FormCloseQuery() {
   // Values the user never saw loaded must not overwrite the stored ones.
   if (settingsLoaded_) {
     settings::SettingsStore(platform_.registry, [this](const std::string& e) {
-      platform_.ui.ErrorBox(e);
+      ShowError(e);
     }).Save(SettingsTable());
   }
   closeInProgress_ = false;
@@ -249,7 +256,7 @@ void Tw_Main::FormDestroy() {
 }
 
 void Tw_Main::AfterEngineWork() {
-  if (closeDeferred_ && !engine_.Busy() && !destroyed_) {
+  if (closeDeferred_ && !engine_.Busy() && !boxOpen_ && !creating_ && !destroyed_) {
     closeDeferred_ = false;
     form_->Close();
   }
@@ -348,6 +355,16 @@ void Tw_Main::ShowMessage(const std::string& text) {
   if (boxOpen_) return;
   boxOpen_ = true;
   platform_.ui.MessageBox(text);
+  boxOpen_ = false;
+  AfterEngineWork();
+}
+
+// Settings errors share the rule: while the error box is open (it runs the
+// message loop too), device failures are not stacked on top of it.
+void Tw_Main::ShowError(const std::string& text) {
+  if (boxOpen_) return;
+  boxOpen_ = true;
+  platform_.ui.ErrorBox(text);
   boxOpen_ = false;
 }
 

@@ -88,6 +88,8 @@ class Tw_Main : private audio::EngineHost {
   void WireHandlers();
   std::array<platform::Slider*, 4> BandSliders() const;
   std::vector<settings::Setting> SettingsTable();
+  void CreateSteps();
+  void ShowError(const std::string& text);
   void ApplyDelayRule();
   void ApplyDelay();
   void AfterEngineWork();
@@ -105,6 +107,7 @@ class Tw_Main : private audio::EngineHost {
   dsp::EqualizerBank bank_;
   bool boxOpen_ = false;
   bool settingsLoaded_ = false;
+  bool creating_ = false;
   bool closeInProgress_ = false;
   bool closeDeferred_ = false;
   bool destroyed_ = false;

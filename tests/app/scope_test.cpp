@@ -124,9 +124,9 @@ TEST_F(ScopeInWindowTest, DrawnAfterEveryBlockWithTheLatestSamples) {
   hp.Sound().SetInput([](int64_t) { return int16_t{1000}; });
   StartRunning();
   const size_t blocks = hp.Sound().Written().size();
-  const size_t drawn = Form().Canvases().size();
+  const int64_t drawn = Form().DrawCount();
   RunMs(500);
-  EXPECT_EQ(Form().Canvases().size() - drawn, hp.Sound().Written().size() - blocks);
+  EXPECT_EQ(static_cast<size_t>(Form().DrawCount() - drawn), hp.Sound().Written().size() - blocks);
   const auto& ops = Form().LastCanvas()->Ops();
   ASSERT_EQ(ops.back().kind, Kind::Polyline);
   ASSERT_EQ(ops.back().points.size(), 1000u);

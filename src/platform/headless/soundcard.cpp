@@ -430,6 +430,9 @@ MmResult SoundCard::WaveInStart(WaveInHandle h) {
 }
 
 MmResult SoundCard::WaveInReset(WaveInHandle h) {
+  // Held messages model late delivery, not loss: whatever a reset does, what
+  // was held is delivered now, or a drain waiting for it would wait for ever.
+  if (s_->holdCapture) HoldCaptureMessages(false);
   Call call{"waveInReset", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
