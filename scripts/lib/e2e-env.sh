@@ -102,7 +102,8 @@ e2e_make_dir() {
   export E2E_DIR
 }
 
-# Polls a command until it succeeds, for at most $1 seconds.
+# Polls an external command (not a shell function: it runs in a new bash)
+# until it succeeds, for at most $1 seconds.
 e2e_wait_for() {
   local seconds=$1
   shift
@@ -193,8 +194,12 @@ e2e_down() {
     timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -9 "$pid" 2>/dev/null || true
   done
   E2E_PIDS=()
-  if [[ -n "$E2E_DIR" && -d "$E2E_DIR" && -z "${E2E_KEEP:-}" ]]; then
-    rm -rf "$E2E_DIR"
+  if [[ -n "$E2E_DIR" && -d "$E2E_DIR" ]]; then
+    if [[ -n "${E2E_KEEP:-}" ]]; then
+      e2e_log "kept $E2E_DIR"
+    else
+      rm -rf "$E2E_DIR"
+    fi
   fi
   E2E_DIR=""
 }

@@ -14,6 +14,12 @@ that the program records and plays.
       delay between the two recordings instead, which removes the recorder's
       own start offset. Also checks the delay in N consecutive windows, so a
       delay that changes within a run is caught.
+  segments IN OUT [--chunk N] [--max-delay S] [--min-found F]
+      Cuts the recording of the program's input into chunks and finds each
+      one, sample for sample, in the recording of its output. Prints the
+      steady delay (that of the longest run of chunks), every change of the delay along the way (an
+      underrun of the sound stack shifts all later audio) and how many chunks
+      never came out unchanged.
   compare A B --shift N [--start S] [--length N]
       Aligns B on A (B sample k+N against A sample k) and counts samples
       that differ.
@@ -167,6 +173,70 @@ def cmd_delay(args):
         raise Failure(f"the delay changed by {spread} samples within the run")
 
 
+def index_keys(samples, width):
+    """Maps every run of `width` samples to the positions where it starts."""
+    view = np.lib.stride_tricks.sliding_window_view(samples, width)
+    keys = {}
+    for position, row in enumerate(view):
+        keys.setdefault(row.tobytes(), []).append(position)
+    return keys
+
+
+def find_chunks(inp, out, chunk, max_shift):
+    """For each chunk of inp between its first and last non-zero sample,
+    the shift at which it occurs unchanged in out (None if nowhere)."""
+    key_width = 16
+    keys = index_keys(out, key_width)
+    first, last = active_span(inp)
+    found = []
+    for start in range(first, last - chunk + 1, chunk):
+        piece = inp[start:start + chunk]
+        if not piece[:key_width].any():
+            continue  # silence matches anywhere; it proves nothing
+        shift = None
+        for position in keys.get(piece[:key_width].tobytes(), []):
+            candidate = position - start
+            if 0 <= candidate <= max_shift and np.array_equal(out[position:position + chunk], piece):
+                shift = candidate
+                break
+        found.append((start, shift))
+    return found
+
+
+def shift_runs(found):
+    """Consecutive runs of equal shifts: [(shift, chunks), ...]."""
+    runs = []
+    for _, shift in found:
+        if shift is None:
+            continue
+        if runs and runs[-1][0] == shift:
+            runs[-1][1] += 1
+        else:
+            runs.append([shift, 1])
+    return runs
+
+
+def cmd_segments(args):
+    inp = read_raw(args.inp)
+    out = read_raw(args.out)
+    found = find_chunks(inp, out, args.chunk, int(args.max_delay * RATE))
+    if not found:
+        raise Failure("the input recording holds no signal")
+    matched = [shift for _, shift in found if shift is not None]
+    runs = shift_runs(found)
+    print(f"segments: {len(found)} chunks of {args.chunk}, {len(matched)} found unchanged in the output")
+    if not matched:
+        raise Failure("no part of the input came out of the program unchanged")
+    print("runs: " + ", ".join(f"{shift} x{count}" for shift, count in runs))
+    print(f"shifts: min {min(matched)} max {max(matched)} changes {len(runs) - 1}")
+    # The longest run is the program's steady delay; a short first run can be
+    # a start-up underrun of the sound stack.
+    steady = max(runs, key=lambda run: run[1])[0]
+    print(f"delay: {steady} samples ({samples_to_ms(steady):.1f} ms)")
+    if len(matched) < args.min_found * len(found):
+        raise Failure(f"only {len(matched)} of {len(found)} chunks came out unchanged")
+
+
 def cmd_compare(args):
     a = read_raw(args.a)
     b = read_raw(args.b)
@@ -225,6 +295,15 @@ def parse(argv):
     m.add_argument("--length", type=int, default=0)
     m.add_argument("--allow", type=int, default=0)
     m.set_defaults(run=cmd_compare)
+
+    g = sub.add_parser("segments")
+    g.add_argument("inp")
+    g.add_argument("out")
+    g.add_argument("--chunk", type=int, default=500)
+    g.add_argument("--max-delay", type=float, default=4.5)
+    g.add_argument("--min-found", type=float, default=0.9,
+                   help="least fraction of chunks that must come out unchanged")
+    g.set_defaults(run=cmd_segments)
 
     lv = sub.add_parser("level")
     lv.add_argument("file")
