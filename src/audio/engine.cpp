@@ -169,24 +169,79 @@ void Engine::FreeRingEntry(int i) {
 
 void Engine::StopAudio() {
   DepthGuard guard(startStopDepth_);
-  auto& audio = platform_.audio;
-
-  audio.WaveInReset(waveIn_);
-  closing_ = true;
-  while (inQueued_ != 0) host_.PumpMessages();
-  for (int i = 0; i < kRingSize; ++i) FreeRingEntry(i);
-  audio.WaveInClose(waveIn_);
-  waveIn_ = nullptr;
-
-  audio.WaveOutReset(waveOut_);
-  while (outQueued_ != 0) host_.PumpMessages();
-  audio.WaveOutClose(waveOut_);
-  waveOut_ = nullptr;
-
+  StopCapture();
+  StopPlayback();
   platform_.memory.HeapFree(scopePoints_);
   scopePoints_ = nullptr;
   started_ = false;
   idle_ = true;
+}
+
+// Runs the message loop until `count` is 0, or gives up when nothing has come
+// back for kDrainPatienceMs.
+bool Engine::Drain(const int32_t& count) {
+  auto& ui = platform_.ui;
+  int32_t last = count;
+  int64_t since = ui.Milliseconds();
+  while (count != 0) {
+    host_.PumpMessages();
+    const int64_t now = ui.Milliseconds();
+    if (count != last) {
+      last = count;
+      since = now;
+    } else if (now - since >= kDrainPatienceMs) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The capture side stops first, so that no new playback block is made while
+// the playback side drains.
+void Engine::StopCapture() {
+  auto& audio = platform_.audio;
+  audio.WaveInReset(waveIn_);
+  closing_ = true;
+  if (Drain(inQueued_)) {
+    for (int i = 0; i < kRingSize; ++i) FreeRingEntry(i);
+    audio.WaveInClose(waveIn_);
+  } else if (audio.WaveInClose(waveIn_) == kMmNoError) {
+    // A closed device holds nothing any more: the buffers can go.
+    for (int i = 0; i < kRingSize; ++i) FreeRingEntry(i);
+  } else {
+    // The device still holds some buffers and may yet write into them: leave
+    // those allocated (a small leak beats memory corruption), free the rest.
+    for (int i = 0; i < kRingSize; ++i) {
+      if (ring_.queued[static_cast<size_t>(i)]) {
+        ring_.headers[i] = nullptr;
+        ring_.data[i] = nullptr;
+        ring_.headerMemory[i] = nullptr;
+        ring_.dataMemory[i] = nullptr;
+        ring_.queued[i] = false;
+      } else {
+        FreeRingEntry(i);
+      }
+    }
+  }
+  inQueued_ = 0;
+  waveIn_ = nullptr;
+}
+
+void Engine::StopPlayback() {
+  auto& audio = platform_.audio;
+  audio.WaveOutReset(waveOut_);
+  const bool drained = Drain(outQueued_);
+  const bool closed = audio.WaveOutClose(waveOut_) == kMmNoError;
+  if (!drained && closed) {
+    for (WaveHeader* header : inFlight_) {
+      platform_.memory.HeapFree(header->lpData);
+      platform_.memory.HeapFree(header);
+    }
+  }
+  // Blocks of a device that could not even be closed are left to it.
+  inFlight_.clear();
+  outQueued_ = 0;
+  waveOut_ = nullptr;
 }
 
 // The ring entry a returned header names, or -1 for a header that is not a
@@ -266,6 +321,7 @@ void Engine::WriteBlock(const int16_t* captured) {
     Report("Wave out error.");
   } else {
     written = true;
+    inFlight_.insert(header);
     ++outQueued_;
   }
   if (!written) {
@@ -280,7 +336,7 @@ void Engine::MMWomDone(WaveHeader* header) {
   if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
     Report("Out Unprepare error.");
   }
-  if (outQueued_ > 0) {
+  if (outQueued_ > 0 && inFlight_.erase(header) > 0) {
     platform_.memory.HeapFree(header->lpData);
     platform_.memory.HeapFree(header);
     --outQueued_;

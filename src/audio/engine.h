@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <unordered_set>
 
 #include "platform/platform.h"
 
@@ -15,6 +16,9 @@ namespace lumrio::audio {
 
 inline constexpr int kRingSize = 16;
 inline constexpr uint32_t kSampleRate = 22050;
+// How long a stop waits for a device that hands nothing back before it gives
+// the device up (a driver that has gone away never returns its buffers).
+inline constexpr int64_t kDrainPatienceMs = 2000;
 
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
@@ -92,6 +96,9 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
+  bool Drain(const int32_t& count);
+  void StopCapture();
+  void StopPlayback();
 
   platform::Platform& platform_;
   EngineHost& host_;
@@ -105,6 +112,10 @@ class Engine {
   int32_t outQueued_ = 0;
   int32_t blockLength_ = 0;
   platform::Point* scopePoints_ = nullptr;
+  // The playback blocks the device holds, so that a returned header is
+  // freed only if it is one of ours, and blocks of a device that had to be
+  // given up can still be freed once it is closed.
+  std::unordered_set<platform::WaveHeader*> inFlight_;
   bool idle_ = true;
 
   int startStopDepth_ = 0;

@@ -248,6 +248,9 @@ class Ui {
   // Runs the message loop until the main form has been destroyed.
   virtual void Run() = 0;
 
+  // A monotonic clock in milliseconds, for bounding waits.
+  virtual int64_t Milliseconds() = 0;
+
   // Modal box with an OK button, titled with the application title; runs the
   // message loop while it is open.
   virtual void MessageBox(const std::string& text) = 0;

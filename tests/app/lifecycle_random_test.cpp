@@ -56,6 +56,7 @@ struct Sequence {
   NestingWatch nesting;
   std::ostringstream trace;
   bool closed = false;
+  bool unplugged = false;
   bool startedAtClose = false;
   bool idleAtClose = false;
 
@@ -96,7 +97,7 @@ struct Sequence {
   }
 
   void Step() {
-    switch (Pick(0, 11)) {
+    switch (Pick(0, 12)) {
       case 0:
       case 1:
         trace << "run ";
@@ -145,7 +146,25 @@ struct Sequence {
       case 11:
         if (Chance(0.3)) Close();
         break;
+      case 12:
+        if (Chance(0.2)) {
+          trace << "unplug ";
+          hp.Sound().Unplug();
+          unplugged = true;
+          hp.RunForMs(1);  // what it handed back before going is delivered
+        } else if (hp.Sound().Unplugged()) {
+          trace << "replug ";
+          hp.Sound().Replug();
+        }
+        break;
     }
+  }
+
+  bool CloseFailed() {
+    for (const auto& c : hp.Log().Calls()) {
+      if ((c.name == "waveInClose" || c.name == "waveOutClose") && c.result != 0) return true;
+    }
+    return false;
   }
 
   std::string Boxes() {
@@ -190,6 +209,8 @@ struct Sequence {
     if (!hp.Sound().Violations().empty()) return "device: " + hp.Sound().Violations().front();
     if (!hp.Mem().Violations().empty()) return "memory: " + hp.Mem().Violations().front();
     if (closed) return {};
+    // Buffers left to a pulled card that would not close are no longer counted.
+    if (unplugged && CloseFailed()) return {};
     if (e.InQueued() != hp.Sound().InQueued()) {
       return "InQueued " + std::to_string(e.InQueued()) + " but the device holds " +
              std::to_string(hp.Sound().InQueued());
@@ -207,6 +228,8 @@ struct Sequence {
     if (!hp.Gui().MainForm()->Destroyed()) return "the window did not close";
     const auto& e = w->Engine();
     if (wasStarted && wasIdle) return {};
+    // A card that was pulled and then refused to close keeps what it held.
+    if (unplugged && CloseFailed()) return {};
     if (e.InQueued() != 0 || e.OutQueued() != 0) return "counters not at 0 after the close";
     if (hp.Mem().LiveGlobalBlocks() != 0) return "ring memory left after the close";
     if (hp.Mem().LiveHeapBlocks() != 0) return "heap blocks left after the close";

@@ -237,6 +237,33 @@ TEST_F(EngineTest, FailedRequeueTakesTheBufferOutOfService) {
   ExpectAllReturned();
 }
 
+TEST_F(EngineTest, AnUnpluggedCardIsGivenUpWithoutAHang) {
+  StartRunning();
+  RunMs(300);
+  hp.Sound().Unplug();
+  RunMs(300);
+  const hl::Ticks asked = hp.Now();
+  Close();
+  EXPECT_FALSE(hp.HangDetected());
+  EXPECT_TRUE(Form().Destroyed());
+  // Each drain waited its patience once, no longer.
+  EXPECT_LE(hp.Now() - asked, 2 * (audio::kDrainPatienceMs + 10) * hl::kTicksPerMs);
+  ExpectAllReturned();  // the closes succeeded, so everything could be freed
+}
+
+TEST_F(EngineTest, BuffersOfACardThatCannotBeClosedAreLeftToIt) {
+  StartRunning();
+  hp.Sound().Unplug();
+  hp.Log().Inject({.name = "waveInClose", .result = platform::kMmError, .count = -1});
+  Close();
+  EXPECT_TRUE(Form().Destroyed());
+  EXPECT_TRUE(hp.Sound().Violations().empty());
+  EXPECT_TRUE(hp.Mem().Violations().empty());
+  // The device still holds its 16 buffers: header and data of each stay.
+  EXPECT_EQ(hp.Mem().LiveGlobalBlocks(), 32);
+  EXPECT_EQ(hp.Mem().LiveHeapBlocks(), 0);
+}
+
 TEST_F(EngineTest, RestartNeverHandsOldBuffersToTheNewDevices) {
   StartRunning();
   RunMs(200);

@@ -102,6 +102,14 @@ class SoundCard : public WaveAudio {
   // Extra latency before MM_WOM_DONE is posted after a block has played.
   void SetDoneLatency(Ticks extra);
 
+  // Takes the card away as a pulled USB plug does: nothing more is captured,
+  // played or handed back; every call but a close fails with kMmNoDriver; a
+  // close succeeds and drops whatever the device still held. Replug() brings
+  // it back for new opens.
+  void Unplug();
+  void Replug();
+  bool Unplugged() const;
+
   // Refuse the format (query and open) in one direction.
   void RefuseOutFormat(bool refuse);
   void RefuseInFormat(bool refuse);
@@ -281,6 +289,7 @@ class HeadlessUi : public Ui {
   void SetApplicationTitle(const std::string& title) override;
   std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
   void ProcessMessages() override;
+  int64_t Milliseconds() override;  // the virtual clock
   void Run() override;  // runs the virtual clock until the form is destroyed (bounded)
   void MessageBox(const std::string& text) override;
   void ErrorBox(const std::string& text) override;

@@ -87,6 +87,7 @@ struct SoundCard::State {
   std::deque<OutEntry> outQueue;
   Ticks outBusyUntil = 0;
   bool watchingFrees = false;
+  bool unplugged = false;
 
   detail::Loop& Loop() { return owner.s_->loop; }
   CallLog& Log() { return owner.s_->log; }
@@ -162,7 +163,7 @@ struct SoundCard::State {
   }
 
   void AdvanceCapture(Ticks now) {
-    if (!inStarted) return;
+    if (!inStarted || unplugged) return;
     const int64_t limit = now / kTicksPerSample;  // samples [0, limit) have arrived
     while (nextSample < limit || (!inQueue.empty() && inQueue.front().capacity == 0)) {
       if (inQueue.empty()) {
@@ -182,7 +183,7 @@ struct SoundCard::State {
   }
 
   Ticks NextCaptureEvent() const {
-    if (!inStarted || inQueue.empty()) return kNever;
+    if (!inStarted || inQueue.empty() || unplugged) return kNever;
     const InEntry& e = inQueue.front();
     const auto missing = static_cast<int64_t>(e.capacity) - static_cast<int64_t>(e.samples.size());
     return (nextSample + missing) * kTicksPerSample;
@@ -194,6 +195,7 @@ struct SoundCard::State {
   }
 
   void AdvancePlayback(Ticks now) {
+    if (unplugged) return;
     for (OutEntry& e : outQueue) {
       if (e.played || e.end > now) continue;
       e.played = true;
@@ -211,6 +213,7 @@ struct SoundCard::State {
 
   Ticks NextPlaybackEvent() const {
     Ticks next = kNever;
+    if (unplugged) return next;
     if (!outQueue.empty() && outQueue.front().played) next = outQueue.front().end + doneLatency;
     for (const OutEntry& e : outQueue) {
       if (!e.played) return std::min(next, e.end);
@@ -282,6 +285,18 @@ void SoundCard::HoldCaptureMessages(bool hold) {
   }
 }
 
+void SoundCard::Unplug() {
+  s_->AdvanceCapture(s_->Now());
+  s_->AdvancePlayback(s_->Now());
+  s_->unplugged = true;
+}
+void SoundCard::Replug() {
+  s_->unplugged = false;
+}
+bool SoundCard::Unplugged() const {
+  return s_->unplugged;
+}
+
 void SoundCard::SetDoneLatency(Ticks extra) {
   s_->doneLatency = extra;
 }
@@ -346,6 +361,7 @@ MmResult SoundCard::WaveInOpen(WaveInHandle* handle, uint32_t device, const Wave
              callback, instance, flags},
             {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   uintptr_t value = 0;
   const MmResult r = s_->Open(s_->in, handle ? &value : nullptr, device, format, callback, flags,
                               s_->refuseIn, detail::kMmWimOpen);
@@ -360,6 +376,7 @@ MmResult SoundCard::WaveOutOpen(WaveOutHandle* handle, uint32_t device, const Wa
              callback, instance, flags},
             {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   uintptr_t value = 0;
   const MmResult r = s_->Open(s_->out, handle ? &value : nullptr, device, format, callback, flags,
                               s_->refuseOut, detail::kMmWomOpen);
@@ -379,6 +396,7 @@ Call HeaderCall(const char* name, const void* h, const WaveHeader* header, uint3
 MmResult SoundCard::WaveInPrepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInPrepareHeader", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -389,6 +407,7 @@ MmResult SoundCard::WaveInPrepareHeader(WaveInHandle h, WaveHeader* header, uint
 MmResult SoundCard::WaveInUnprepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInUnprepareHeader", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -403,6 +422,7 @@ MmResult SoundCard::WaveInUnprepareHeader(WaveInHandle h, WaveHeader* header, ui
 MmResult SoundCard::WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInAddBuffer", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -420,6 +440,7 @@ MmResult SoundCard::WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t
 MmResult SoundCard::WaveInStart(WaveInHandle h) {
   Call call{"waveInStart", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (!s_->inStarted) {
@@ -435,6 +456,7 @@ MmResult SoundCard::WaveInReset(WaveInHandle h) {
   if (s_->holdCapture) HoldCaptureMessages(false);
   Call call{"waveInReset", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   s_->AdvanceCapture(s_->Now());
@@ -448,6 +470,12 @@ MmResult SoundCard::WaveInReset(WaveInHandle h) {
 MmResult SoundCard::WaveInClose(WaveInHandle h) {
   Call call{"waveInClose", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged && h && reinterpret_cast<uintptr_t>(h) == s_->in.handle) {
+    s_->inQueue.clear();  // the driver is gone: nothing held is ever handed back
+    s_->in = {};
+    s_->inStarted = false;
+    return s_->Finish(call, kMmNoError);
+  }
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (!s_->inQueue.empty()) {
@@ -464,6 +492,7 @@ MmResult SoundCard::WaveInClose(WaveInHandle h) {
 MmResult SoundCard::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutPrepareHeader", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -474,6 +503,7 @@ MmResult SoundCard::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, ui
 MmResult SoundCard::WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutUnprepareHeader", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -488,6 +518,7 @@ MmResult SoundCard::WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, 
 MmResult SoundCard::WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutWrite", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
@@ -517,6 +548,7 @@ MmResult SoundCard::WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t s
 MmResult SoundCard::WaveOutReset(WaveOutHandle h) {
   Call call{"waveOutReset", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   const Ticks now = s_->Now();
@@ -534,6 +566,12 @@ MmResult SoundCard::WaveOutReset(WaveOutHandle h) {
 MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
   Call call{"waveOutClose", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged && h && reinterpret_cast<uintptr_t>(h) == s_->out.handle) {
+    s_->outQueue.clear();  // the driver is gone: nothing held is ever handed back
+    s_->out = {};
+    s_->outBusyUntil = 0;
+    return s_->Finish(call, kMmNoError);
+  }
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   if (!s_->outQueue.empty()) {
@@ -551,6 +589,7 @@ MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
 MmResult SoundCard::WaveOutSetVolume(WaveOutHandle h, uint32_t volume) {
   Call call{"waveOutSetVolume", {reinterpret_cast<uintptr_t>(h), volume}, {}};
   if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (h && reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
   s_->volume = volume;

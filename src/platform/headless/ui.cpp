@@ -402,6 +402,8 @@ std::unique_ptr<Form> HeadlessUi::CreateForm(const FormSpec& spec) {
   return form;
 }
 
+int64_t HeadlessUi::Milliseconds() { return owner_.Now() / kTicksPerMs; }
+
 void HeadlessUi::ProcessMessages() {
   s_->Loop().ProcessMessages();
 }

@@ -39,6 +39,8 @@ void WindowsUi::Dispatch(MSG& message) const {
   ::DispatchMessageA(&message);
 }
 
+int64_t WindowsUi::Milliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+
 void WindowsUi::ProcessMessages() {
   MSG message{};
   while (::PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

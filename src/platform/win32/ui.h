@@ -16,6 +16,7 @@ class WindowsUi : public Ui {
   void SetApplicationTitle(const std::string& title) override;
   std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
   void ProcessMessages() override;
+  int64_t Milliseconds() override;
   void Run() override;
   void MessageBox(const std::string& text) override;
   void ErrorBox(const std::string& text) override;
