@@ -39,7 +39,14 @@ void WindowsUi::Dispatch(MSG& message) const {
   ::DispatchMessageA(&message);
 }
 
-int64_t WindowsUi::Milliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+// GetTickCount wraps every 49.7 days (and GetTickCount64 is not on every
+// Windows this runs on), so the difference is accumulated.
+int64_t WindowsUi::Milliseconds() {
+  const DWORD now = GetTickCount();
+  elapsedMs_ += static_cast<DWORD>(now - lastTick_);
+  lastTick_ = now;
+  return elapsedMs_;
+}
 
 void WindowsUi::ProcessMessages() {
   MSG message{};

@@ -29,6 +29,8 @@ class WindowsUi : public Ui {
   HINSTANCE instance_;
   std::string title_;
   HWND mainWindow_ = nullptr;
+  DWORD lastTick_ = GetTickCount();
+  int64_t elapsedMs_ = 0;
 };
 
 }  // namespace lumrio::platform::win32
