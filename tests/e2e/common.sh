@@ -16,12 +16,15 @@ E2E_BUILD_DIR=${E2E_BUILD_DIR:-$E2E_ROOT/build/win64}
 E2E_TOOL="$E2E_ROOT/tests/e2e/tools/audiotool.py"
 E2E_OUT=${E2E_OUT:-$E2E_ROOT/build/e2e-out}
 
-# Re-runs the calling script under an overall time limit (once).
+# Re-runs the calling script under an overall time limit (once). From a
+# terminal, timeout must stay in the terminal's process group or Ctrl-C would
+# not reach the script; elsewhere it times out the whole group at once.
 e2e_bound_total() {
-  local seconds=$1 script=$2
+  local seconds=$1 script=$2 mode=()
   shift 2
+  [[ -t 0 ]] && mode=(--foreground)
   if [[ -z "${E2E_BOUNDED:-}" ]]; then
-    E2E_BOUNDED=1 exec timeout --kill-after=20 "$seconds" bash "$script" "$@"
+    E2E_BOUNDED=1 exec timeout "${mode[@]}" --kill-after=20 "$seconds" bash "$script" "$@"
   fi
 }
 
