@@ -32,7 +32,10 @@ check_block() {
   e2e_wait_exit "$E2E_PROG_PID" 30 || e2e_die "refloop $block did not stop within 30 s"
   sed 's/^/  /' "$log"
   [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "refloop $block exited with status $E2E_EXIT_STATUS"
-  e2e_check_loop "refloop $block" "$block"
+  # Blocks of 2.9 ms leave Wine no slack on a busy machine: more underruns.
+  local tolerated=${E2E_MAX_CHANGES:-4}
+  ((block < 500)) && tolerated=$((tolerated * 4))
+  e2e_check_loop "refloop $block" "$block" "$tolerated"
   DELAYS[$block]=$E2E_DELAY
 }
 
