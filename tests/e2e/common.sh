@@ -127,6 +127,13 @@ e2e_check_loop() {
     e2e_die "$name: the delay changed $E2E_CHANGES times during 4 s (blocks lost or repeated)"
 }
 
+# Counts pixels of one colour in a rectangle of an image: IMAGE X Y W H R G B.
+e2e_pixels() {
+  local py
+  py=$(e2e_python) || e2e_die "no python3 with numpy (install python3-numpy)"
+  "$py" "$E2E_ROOT/tests/e2e/tools/pixels.py" "$@" || e2e_die "cannot read pixels of $1"
+}
+
 # Keeps an artefact (screenshot, recording) after the temp dir is gone.
 e2e_keep() {
   mkdir -p "$E2E_OUT"

@@ -2,7 +2,8 @@
 # smoke.sh: Lumrio's end-to-end smoke test under Wine.
 #
 # In a private desktop (Xvfb, PulseAudio with null sinks, fresh Wine prefix)
-# it starts lumrio.exe, checks the main window's title and client size, plays
+# it starts lumrio.exe, checks the main window's title, client size and
+# position and that the scope draws its trace once blocks flow, plays
 # a click train into the microphone and measures what comes out of the
 # speaker: with the default settings the delay must be the 1000-sample block
 # plus the sound stack's own latency, and the samples must come out unchanged.
@@ -49,11 +50,40 @@ check_window() {
     e2e_die "no window titled \"$TITLE\" within 60 s"
   }
   geometry=$(e2e_window_geometry "$id") || e2e_die "xwininfo cannot read window $id"
-  read -r width height left top <<<"$geometry"
+  read -r width height left top <<<"$geometry" # kept for check_centred
   printf 'smoke: window "%s" id %s, client %sx%s at %s,%s\n' "$TITLE" "$id" "$width" "$height" "$left" "$top"
   [[ "$width $height" == "$CLIENT_SIZE" ]] ||
     e2e_die "client area is ${width}x${height}, expected ${CLIENT_SIZE/ /x}"
   WINDOW_ID=$id
+  check_centred
+}
+
+# Without a window manager the frame is not drawn but still counts: the
+# client area is centred horizontally and sits a caption's height below the
+# vertical centre.
+check_centred() {
+  local screen_w screen_h
+  read -r screen_w screen_h < <(timeout 10 xdpyinfo | awk '/dimensions:/ { split($2, d, "x"); print d[1], d[2] }')
+  local dx=$((2 * left + width - screen_w)) dy=$((2 * top + height - screen_h))
+  printf 'smoke: client centre off the screen centre by %s,%s half-pixels\n' "$dx" "$dy"
+  ((dx >= -8 && dx <= 8)) || e2e_die "the window is not centred horizontally on the ${screen_w}x${screen_h} screen"
+  ((dy >= 0 && dy <= 80)) || e2e_die "the window is not centred vertically on the ${screen_w}x${screen_h} screen"
+}
+
+# Once blocks flow the scope (304 x 77 at 24,53) carries the trace of the
+# latest block in yellow across its width. A screenshot can catch a redraw
+# half done, so a few are taken.
+check_scope_trace() {
+  local try yellow=0 shot="$E2E_DIR/window.png"
+  for try in 1 2 3; do
+    e2e_screenshot "$shot" "$WINDOW_ID"
+    yellow=$(e2e_pixels "$shot" 24 53 304 77 255 255 0)
+    ((yellow >= 280)) && break
+    sleep 0.3
+  done
+  e2e_keep "$shot" smoke-window.png
+  echo "smoke: scope shows $yellow yellow trace pixels"
+  ((yellow >= 280)) || e2e_die "no yellow trace across the scope (screenshot in $E2E_OUT/smoke-window.png)"
 }
 
 check_audio() {
@@ -82,8 +112,7 @@ main() {
   sleep 1 # the engine starts with the window; let the first blocks pass
   e2e_program_alive || e2e_die "lumrio ended by itself: $(tail -n 5 "$E2E_DIR/lumrio.log")"
   fail_on_message_box "while running"
-  e2e_screenshot "$E2E_DIR/window.png" "$WINDOW_ID"
-  e2e_keep "$E2E_DIR/window.png" smoke-window.png
+  check_scope_trace
   check_audio
   fail_on_message_box "while running"
   check_close
