@@ -47,7 +47,8 @@ class Tw_Main : private audio::EngineHost {
   void cb_X10DelayClick();
   void VolumeTrackBarChange();
   void Equalizer(platform::Slider* sender);
-  void _DefocusControl(platform::Slider* sender);
+  // The form designer's name for this handler; kept as it is.
+  void _DefocusControl(platform::Slider* sender);  // NOLINT(bugprone-reserved-identifier)
   void lb_wwwClick();
   void PaintBoxPaint();
   void DrawScope() override;

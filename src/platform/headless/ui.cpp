@@ -87,7 +87,7 @@ class HeadlessTimer : public Timer {
  public:
   HeadlessTimer(const Loop* loop, int intervalMs, bool enabled)
       : loop_(loop), intervalMs_(intervalMs) {
-    SetEnabled(enabled);
+    HeadlessTimer::SetEnabled(enabled);
   }
   void SetEnabled(bool enabled) override {
     if (enabled == enabled_) return;
