@@ -269,6 +269,20 @@ e2e_record_wait() {
   [[ $status -eq 0 || $status -eq 124 || $status -eq 130 ]] || e2e_die "parec failed (status $status)"
 }
 
+# Number of recording streams connected to the sound server.
+e2e_recorder_count() { timeout 5 pactl list short source-outputs | wc -l; }
+
+# Waits (10 s at most) until at least $1 recording streams are connected: a
+# recorder process takes a moment, more on a busy machine, before it hears
+# anything.
+e2e_wait_recorders() {
+  local want=$1 deadline=$((SECONDS + 10))
+  until (($(e2e_recorder_count) >= want)); do
+    ((SECONDS < deadline)) || e2e_die "the recorders did not connect to the sound server"
+    sleep 0.1
+  done
+}
+
 # Records for N seconds (foreground).
 e2e_record() {
   e2e_record_start "$@"

@@ -62,11 +62,6 @@ e2e_start_program() {
 
 e2e_program_alive() { kill -0 "$E2E_PROG_PID" 2>/dev/null; }
 
-# Number of recording streams connected to the sound server.
-e2e_recorders_connected() {
-  [[ $(timeout 5 pactl list short source-outputs | wc -l) -ge $1 ]]
-}
-
 # Plays a click train through the running program and measures it. $1 is a
 # name for the files (under $E2E_DIR), $2 the longest delay to look for in
 # seconds. Sets E2E_DELAY (the steady delay, samples), E2E_DELAY_MIN and
@@ -79,17 +74,13 @@ e2e_measure_loop() {
   local report="$E2E_DIR/$name.segments.txt" record_for before
   e2e_tool clicks "$clicks" --seconds "$seconds" --noise 200 --lead 0.3 >/dev/null
   record_for=$(awk -v s="$seconds" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 3.5 }')
-  before=$(timeout 5 pactl list short source-outputs | wc -l)
+  before=$(e2e_recorder_count)
   e2e_record_start "$in" "$record_for" mic.monitor
   local in_pid=$E2E_REC_PID
   e2e_record_start "$out" "$record_for" spk.monitor
   local out_pid=$E2E_REC_PID
   # The program's own capture stream is one of the source outputs as well.
-  local deadline=$((SECONDS + 10))
-  until e2e_recorders_connected $((before + 2)); do
-    ((SECONDS < deadline)) || e2e_die "$name: the recorders did not connect to the sound server"
-    sleep 0.1
-  done
+  e2e_wait_recorders $((before + 2))
   sleep 0.2
   e2e_play_raw "$clicks"
   e2e_record_wait "$in_pid"
