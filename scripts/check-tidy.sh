@@ -57,6 +57,7 @@ echo "check-tidy: $TIDY over $(wc -l <"$work/files") files, $JOBS at a time"
 # One clang-tidy per file; each writes its own report so that parallel runs
 # do not interleave.
 status=0
+# shellcheck disable=SC2016 # expanded by the inner sh, from its arguments
 xargs -P "$JOBS" -I{} sh -c \
   'out="$1/$(echo "$2" | tr / _).log"; "$3" -p "$4" --quiet "$2" >"$out" 2>&1 || echo "$2" >>"$1/failed"' \
   _ "$work" {} "$TIDY" "$BUILD" <"$work/files" || status=$?
