@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # e2e-env.sh: a private, throw-away desktop for running Lumrio under Wine.
 #
 # Source this file, then call e2e_up: it starts a virtual X display (Xvfb), a
@@ -131,7 +132,8 @@ e2e_start_xvfb() {
   e2e_spawn nice -n "$E2E_NICE" Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" \
     >"$E2E_DIR/xvfb.log" 2>&1
   e2e_wait_for 15 test -s "$fdfile" || e2e_die "Xvfb did not start (see $E2E_DIR/xvfb.log)"
-  export DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
+  DISPLAY=":$(tr -d '[:space:]' <"$fdfile")"
+  export DISPLAY
   e2e_wait_for 10 xdpyinfo || e2e_die "Xvfb display $DISPLAY does not answer"
   e2e_log "Xvfb on $DISPLAY"
 }
@@ -294,8 +296,9 @@ e2e_record() {
 # Prints the id of the first visible window whose title is exactly $1,
 # waiting up to $2 seconds (default 30).
 e2e_find_window() {
-  local name=$1 seconds=${2:-30} id
-  local pattern="^$(printf '%s' "$name" | sed 's/[][\.*^$+?(){}|]/\\&/g')\$"
+  local name=$1 seconds=${2:-30} id pattern
+  pattern="^$(printf '%s' "$name" | sed 's/[][\.*^$+?(){}|]/\\&/g')\$"
+  # shellcheck disable=SC2016 # the inner script expands its own arguments
   id=$(timeout "$seconds" bash -c '
     until ids=$(xdotool search --onlyvisible --name "$1" 2>/dev/null) && [[ -n "$ids" ]]; do
       sleep 0.2
@@ -328,6 +331,7 @@ e2e_close_window() {
 # stores its exit status in E2E_EXIT_STATUS (not printed: a command
 # substitution would run in a subshell, which cannot wait for our child).
 # Returns 1 if it is still running.
+# shellcheck disable=SC2034 # E2E_EXIT_STATUS is for the caller
 e2e_wait_exit() {
   local pid=$1 seconds=$2
   E2E_EXIT_STATUS=""

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # common.sh: shared steps of the end-to-end checks (sourced, not run).
 #
 # Builds what a check needs in the standard win64 build tree, starts a Windows
@@ -9,7 +10,7 @@
 # free of the recorders' start-up offsets.
 
 E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=../../scripts/lib/e2e-env.sh
+# shellcheck source=scripts/lib/e2e-env.sh
 source "$E2E_ROOT/scripts/lib/e2e-env.sh"
 
 E2E_BUILD_DIR=${E2E_BUILD_DIR:-$E2E_ROOT/build/win64}
@@ -32,7 +33,7 @@ e2e_bound_total() {
 e2e_build_target() {
   local target=$1
   [[ -n "${E2E_NO_BUILD:-}" ]] && return 0
-  cd "$E2E_ROOT"
+  cd "$E2E_ROOT" || e2e_die "cannot enter $E2E_ROOT"
   mkdir -p "$E2E_OUT"
   if [[ ! -f "$E2E_BUILD_DIR/CMakeCache.txt" ]]; then
     timeout 600 cmake --preset win64 >/dev/null || e2e_die "cmake --preset win64 failed"

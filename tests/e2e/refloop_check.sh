@@ -6,6 +6,7 @@
 #
 # Usage: tests/e2e/refloop_check.sh        (REFLOOP_EXE=path to skip the build)
 set -euo pipefail
+# shellcheck source=tests/e2e/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 # The largest block makes a delay far beyond any latency of the sound stack,
@@ -23,7 +24,8 @@ EXE=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
 [[ -f "$EXE" ]] || e2e_die "refloop.exe not found at $EXE"
 
 check_block() {
-  local block=$1 log="$E2E_DIR/refloop-$block.log"
+  local block=$1
+  local log="$E2E_DIR/refloop-$block.log"
   e2e_log "refloop with blocks of $block samples"
   e2e_start_program "$log" "$EXE" "$block" 12
   sleep 1.5

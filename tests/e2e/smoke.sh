@@ -14,6 +14,7 @@
 # Environment: LUMRIO_EXE=path skips the build; E2E_OUT (default build/e2e-out)
 # receives the screenshot and the recordings.
 set -euo pipefail
+# shellcheck source=tests/e2e/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 TITLE="Quibex Lumrio v 1.72"
@@ -74,8 +75,8 @@ check_centred() {
 # latest block in yellow across its width. A screenshot can catch a redraw
 # half done, so a few are taken.
 check_scope_trace() {
-  local try yellow=0 shot="$E2E_DIR/window.png"
-  for try in 1 2 3; do
+  local yellow=0 shot="$E2E_DIR/window.png"
+  for _ in 1 2 3; do
     e2e_screenshot "$shot" "$WINDOW_ID"
     yellow=$(e2e_pixels "$shot" 24 53 304 77 255 255 0)
     ((yellow >= 280)) && break
