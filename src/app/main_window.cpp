@@ -80,7 +80,9 @@ Tw_Main::Tw_Main(platform::Platform& platform)
   WireHandlers();
 }
 
-Tw_Main::~Tw_Main() { bank_.Free(); }
+Tw_Main::~Tw_Main() {
+  bank_.Free();
+}
 
 void Tw_Main::CreateControls() {
   auto& f = *form_;
@@ -139,7 +141,8 @@ void Tw_Main::CreateDelayGroup() {
   delay.tabOrder = 0;
   DelayTrackBar = f.AddSlider(DelayGroupBox, delay);
 
-  cb_X10Delay = f.AddCheckBox(nullptr, CheckBoxSpec{Bounds{335, 3, 73, 17}, "x 10 Delay", false, 2});
+  cb_X10Delay =
+      f.AddCheckBox(nullptr, CheckBoxSpec{Bounds{335, 3, 73, 17}, "x 10 Delay", false, 2});
 }
 
 void Tw_Main::CreateEqualizerGroup() {
@@ -156,7 +159,8 @@ void Tw_Main::CreateEqualizerGroup() {
   Slider2F = f.AddSlider(EqGroupBox, BandSliderSpec(1, Bounds{26, 19, 17, 92}));
   Slider3F = f.AddSlider(EqGroupBox, BandSliderSpec(2, Bounds{42, 19, 17, 92}));
   Slider4F = f.AddSlider(EqGroupBox, BandSliderSpec(3, Bounds{58, 19, 17, 92}));
-  cb_UseFilter = f.AddCheckBox(EqGroupBox, CheckBoxSpec{Bounds{4, 7, 64, 17}, "Equalizer", false, 4});
+  cb_UseFilter =
+      f.AddCheckBox(EqGroupBox, CheckBoxSpec{Bounds{4, 7, 64, 17}, "Equalizer", false, 4});
 }
 
 std::array<platform::Slider*, 4> Tw_Main::BandSliders() const {
@@ -325,15 +329,21 @@ void Tw_Main::Equalizer(platform::Slider* sender) {
   }
 }
 
-void Tw_Main::_DefocusControl(platform::Slider* sender) { form_->Defocus(*sender); }
+void Tw_Main::_DefocusControl(platform::Slider* sender) {
+  form_->Defocus(*sender);
+}
 
-void Tw_Main::lb_wwwClick() { platform_.ui.ShellOpen(form_->Handle(), kHomePageUrl); }
+void Tw_Main::lb_wwwClick() {
+  platform_.ui.ShellOpen(form_->Handle(), kHomePageUrl);
+}
 
-void Tw_Main::PaintBoxPaint() { DrawScope(); }
+void Tw_Main::PaintBoxPaint() {
+  DrawScope();
+}
 
 void Tw_Main::DrawScope() {
-  const ScopeView view{PaintBox->Width(), PaintBox->Height(), engine_.BlockLength(),
-                       engine_.Idle(), engine_.ScopePoints()};
+  const ScopeView view{PaintBox->Width(), PaintBox->Height(), engine_.BlockLength(), engine_.Idle(),
+                       engine_.ScopePoints()};
   PaintBox->Draw([&view](platform::Canvas& canvas) { app::DrawScope(canvas, view); });
 }
 
@@ -347,7 +357,9 @@ void Tw_Main::MMWomDone(platform::WaveHeader* header) {
   AfterEngineWork();
 }
 
-platform::WindowHandle Tw_Main::NotifyWindow() { return form_->Handle(); }
+platform::WindowHandle Tw_Main::NotifyWindow() {
+  return form_->Handle();
+}
 
 // At most one failure box is open at a time: a box runs the message loop,
 // and blocks keep arriving while it is open.
@@ -368,7 +380,9 @@ void Tw_Main::ShowError(const std::string& text) {
   boxOpen_ = false;
 }
 
-void Tw_Main::PumpMessages() { platform_.ui.ProcessMessages(); }
+void Tw_Main::PumpMessages() {
+  platform_.ui.ProcessMessages();
+}
 
 // The box is read once per block, so a block is never partly equalized.
 void Tw_Main::FillPlayback(const int16_t* captured, int16_t* playback, int count) {

@@ -47,7 +47,9 @@ Engine::Engine(platform::Platform& platform, EngineHost& host) : platform_(platf
 
 Engine::~Engine() = default;
 
-bool Engine::Busy() const { return startStopDepth_ > 0 || handlerDepth_ > 0; }
+bool Engine::Busy() const {
+  return startStopDepth_ > 0 || handlerDepth_ > 0;
+}
 
 bool Engine::CheckFormat() {
   auto& audio = platform_.audio;
@@ -90,7 +92,8 @@ void Engine::StartAudio() {
   }
 
   inQueued_ = 0;
-  const auto bytes = static_cast<uint32_t>(format_.nBlockAlign) * static_cast<uint32_t>(blockLength_);
+  const auto bytes =
+      static_cast<uint32_t>(format_.nBlockAlign) * static_cast<uint32_t>(blockLength_);
   for (int i = 0; i < kRingSize; ++i) {
     if (AllocateRingEntry(i, bytes)) QueueRingEntry(i, bytes);
   }

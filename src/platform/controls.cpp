@@ -5,7 +5,9 @@
 
 namespace lumrio::platform {
 
-int Slider::Clamp(int position) const { return std::clamp(position, spec_.min, spec_.max); }
+int Slider::Clamp(int position) const {
+  return std::clamp(position, spec_.min, spec_.max);
+}
 
 void Slider::SetPosition(int position) {
   const int clamped = Clamp(position);

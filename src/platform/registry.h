@@ -39,8 +39,8 @@ class Registry {
   // With data null only type and size are reported. size is in/out: the
   // buffer's size on entry, the value's size on return (kRegMoreData if the
   // buffer was too small).
-  virtual RegResult QueryValue(RegKey key, const std::string& name, uint32_t* type,
-                               uint8_t* data, uint32_t* size) = 0;
+  virtual RegResult QueryValue(RegKey key, const std::string& name, uint32_t* type, uint8_t* data,
+                               uint32_t* size) = 0;
   virtual RegResult SetValue(RegKey key, const std::string& name, uint32_t type,
                              const uint8_t* data, uint32_t size) = 0;
   virtual RegResult CloseKey(RegKey key) = 0;

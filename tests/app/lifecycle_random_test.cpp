@@ -67,7 +67,8 @@ struct Sequence {
     if (Chance(0.3)) hp.Reg().PutDword(RegRoot::LocalMachine, kKey, "Delay", Pick(0, 40));
     if (Chance(0.1)) hp.Reg().PutDword(RegRoot::LocalMachine, kKey, "X10", 1);
     if (Chance(0.3)) hp.Reg().PutDword(RegRoot::LocalMachine, kKey, "Equalizer", 1);
-    if (Chance(0.1)) hp.Reg().Put(RegRoot::LocalMachine, kKey, "Volume", {platform::kRegSz, {1, 2}});
+    if (Chance(0.1))
+      hp.Reg().Put(RegRoot::LocalMachine, kKey, "Volume", {platform::kRegSz, {1, 2}});
     if (Chance(0.3)) hp.Gui().SetBoxPumpTime(Pick(0, 300) * hl::kTicksPerMs);
     if (Chance(0.05)) hp.Sound().RefuseOutFormat(true);
     if (Chance(0.05)) hp.Sound().RefuseInFormat(true);
@@ -170,7 +171,8 @@ struct Sequence {
   std::string Boxes() {
     std::string out;
     for (const auto& c : hp.Log().Calls()) {
-      if (c.name == "MessageBox" || c.name == "ErrorBox") out += c.name + "@" + std::to_string(c.seq) + " ";
+      if (c.name == "MessageBox" || c.name == "ErrorBox")
+        out += c.name + "@" + std::to_string(c.seq) + " ";
     }
     return out;
   }

@@ -1,9 +1,10 @@
 // The scope: what it draws, in which order and colours, and where the
 // samples land.
+#include "app/scope.h"
+
 #include <vector>
 
 #include "app/app_fixture.h"
-#include "app/scope.h"
 
 namespace lumrio::app::testing {
 namespace {

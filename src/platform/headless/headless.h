@@ -290,7 +290,7 @@ class HeadlessUi : public Ui {
   std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
   void ProcessMessages() override;
   int64_t Milliseconds() override;  // the virtual clock
-  void Run() override;  // runs the virtual clock until the form is destroyed (bounded)
+  void Run() override;              // runs the virtual clock until the form is destroyed (bounded)
   void MessageBox(const std::string& text) override;
   void ErrorBox(const std::string& text) override;
   void ShellOpen(WindowHandle owner, const std::string& url) override;

@@ -151,7 +151,8 @@ struct SoundCard::State {
   void Fill(InEntry& e, int64_t count) {
     if (e.firstSample < 0) e.firstSample = nextSample;
     const size_t offset = e.samples.size();
-    for (int64_t i = 0; i < count; ++i) e.samples.push_back(input ? input(nextSample + i) : int16_t{0});
+    for (int64_t i = 0; i < count; ++i)
+      e.samples.push_back(input ? input(nextSample + i) : int16_t{0});
     nextSample += count;
     if (!Live(e.data, e.capacity * sizeof(int16_t)) || !Mem().IsLive(e.header)) {
       if (!e.reported) Violation(Describe("capture buffer freed while queued", e.header));

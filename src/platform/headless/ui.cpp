@@ -402,7 +402,9 @@ std::unique_ptr<Form> HeadlessUi::CreateForm(const FormSpec& spec) {
   return form;
 }
 
-int64_t HeadlessUi::Milliseconds() { return owner_.Now() / kTicksPerMs; }
+int64_t HeadlessUi::Milliseconds() {
+  return owner_.Now() / kTicksPerMs;
+}
 
 void HeadlessUi::ProcessMessages() {
   s_->Loop().ProcessMessages();
