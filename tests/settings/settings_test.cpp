@@ -286,6 +286,9 @@ std::vector<BadValue> BadValues() {
   return cases;
 }
 
+// Printed by name: the default printer would dump the value's padding bytes.
+void PrintTo(const BadValue& v, std::ostream* os) { *os << v.label; }
+
 class SettingsBadValueTest : public SettingsTest, public ::testing::WithParamInterface<BadValue> {};
 
 TEST_P(SettingsBadValueTest, IsReportedReplacedByDefaultAndLoadingGoesOn) {
