@@ -85,6 +85,10 @@ check_scope_trace() {
   e2e_keep "$shot" smoke-window.png
   echo "smoke: scope shows $yellow yellow trace pixels"
   ((yellow >= 280)) || e2e_die "no yellow trace across the scope (screenshot in $E2E_OUT/smoke-window.png)"
+  # Black box, green frame and grid, and "Sound delay : 45 ms" pixel for pixel.
+  "$(e2e_python)" "$E2E_ROOT/tests/e2e/tools/scope_look.py" "$shot" \
+    "$E2E_ROOT/tests/e2e/reference/delay-text-45ms.txt" ||
+    e2e_die "the scope does not look as it should (screenshot in $E2E_OUT/smoke-window.png)"
 }
 
 check_audio() {
