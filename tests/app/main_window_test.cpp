@@ -246,6 +246,29 @@ TEST_F(MainWindowTest, EqualizerBoxIsReadOncePerBlock) {
   }
 }
 
+TEST_F(MainWindowTest, UntickedBoxLeavesTheFiltersAlone) {
+  hp.Sound().SetInput([](int64_t n) { return static_cast<int16_t>((n % 40) * 700); });
+  StartRunning();
+  RunMs(300);
+  for (int band = 0; band < 4; ++band) {
+    for (double h : w->Bank().Filter(band)->History) EXPECT_EQ(h, 0.0);
+  }
+}
+
+TEST_F(MainWindowTest, BandHistoriesSurviveARestart) {
+  hp.Sound().SetInput([](int64_t n) { return static_cast<int16_t>((n % 40) * 700); });
+  StartRunning();
+  w->cb_UseFilter->NotifyUserClick(true);
+  RunMs(300);
+  const auto before = w->Bank().Filter(2)->History;
+  EXPECT_NE(before, decltype(before){});
+  // A delay change stops and starts the engine; no block is equalized in
+  // between, so the history is exactly what the last block left.
+  Drag(w->DelayTrackBar, {120});
+  ASSERT_TRUE(hp.RunUntil([&] { return w->BlockLength() == 1200; }, 1000 * hl::kTicksPerMs));
+  EXPECT_EQ(w->Bank().Filter(2)->History, before);
+}
+
 TEST_F(MainWindowTest, LoadedPositionsDriveStartUp) {
   using platform::RegRoot;
   hp.Reg().PutDword(RegRoot::LocalMachine, kKey, "Delay", 5000);
