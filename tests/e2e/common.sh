@@ -68,9 +68,10 @@ e2e_program_alive() { kill -0 "$E2E_PROG_PID" 2>/dev/null; }
 # seconds. Sets E2E_DELAY (the steady delay, samples), E2E_DELAY_MIN and
 # E2E_DELAY_MAX (over all chunks), E2E_CHANGES (how often the delay changed:
 # underruns of the sound stack under load) and E2E_SEGMENTS_OK (1 when nearly
-# every chunk of the input came out unchanged).
+# every chunk of the input came out unchanged). E2E_CLICK_SECONDS sets the
+# length of the click train (default 4 s).
 e2e_measure_loop() {
-  local name=$1 max_delay=$2 seconds=4
+  local name=$1 max_delay=$2 seconds=${E2E_CLICK_SECONDS:-4}
   local clicks="$E2E_DIR/$name.clicks.raw" in="$E2E_DIR/$name.in.raw" out="$E2E_DIR/$name.out.raw"
   local report="$E2E_DIR/$name.segments.txt" record_for before
   e2e_tool clicks "$clicks" --seconds "$seconds" --noise 200 --lead 0.3 >/dev/null
@@ -116,7 +117,7 @@ e2e_check_loop() {
   ((E2E_DELAY_MAX <= block + max_extra)) ||
     e2e_die "$name: delay $E2E_DELAY_MAX samples exceeds the block of $block + $max_extra samples of sound-stack latency"
   ((E2E_CHANGES <= max_changes)) ||
-    e2e_die "$name: the delay changed $E2E_CHANGES times during 4 s (blocks lost or repeated)"
+    e2e_die "$name: the delay changed $E2E_CHANGES times during ${E2E_CLICK_SECONDS:-4} s (blocks lost or repeated)"
 }
 
 # Counts pixels of one colour in a rectangle of an image: IMAGE X Y W H R G B.

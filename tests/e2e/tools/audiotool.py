@@ -23,8 +23,21 @@ that the program records and plays.
   compare A B --shift N [--start S] [--length N]
       Aligns B on A (B sample k+N against A sample k) and counts samples
       that differ.
-  level FILE
-      Peak and RMS, for "is anything there at all".
+  level FILE [--start S] [--length N]
+      Peak and RMS, for "is anything there at all" (of N samples from S).
+  impulses OUT [--amplitude A] [--count N] [--spacing S] [--lead S]
+      Single-sample impulses into silence.
+  tone OUT [--frequency F] [--amplitude A] [--seconds S] [--lead S]
+      A sine tone (rounded, clipped to the sample range) after leading silence.
+  response REC [--count N] [--length L] [--expect I=V ...]
+      Cuts the recording into responses (runs of samples separated by at least
+      64 silent ones), prints each, and checks that there are N of them, that
+      each ends within L samples and holds the expected values at the given
+      indices (0 = first non-zero sample).
+  saturation REC [--min-rail N] [--max-step S]
+      For a loud sine that the program amplifies beyond the sample range:
+      the output must reach both rails (32767 and -32768) and never jump by
+      more than S between neighbouring samples, as a wrapped value would.
 
 Exit status: 0 on success; 1 when the measurement fails (no signal, no clear
 peak, unstable delay, differing samples); 2 on usage errors.
@@ -258,9 +271,73 @@ def cmd_compare(args):
 
 def cmd_level(args):
     x = read_raw(args.file).astype(np.float64)
+    x = x[args.start:args.start + args.length] if args.length else x[args.start:]
     peak = int(np.max(np.abs(x), initial=0))
     rms = float(np.sqrt(np.mean(x ** 2))) if len(x) else 0.0
     print(f"level: {len(x)} samples, peak {peak}, rms {rms:.1f}")
+
+
+def cmd_impulses(args):
+    total = int(round((args.lead + args.count * args.spacing + 0.5) * RATE))
+    signal = np.zeros(total, dtype=np.int64)
+    for i in range(args.count):
+        signal[int(round((args.lead + i * args.spacing) * RATE))] = args.amplitude
+    write_raw(args.out, np.clip(signal, -32768, 32767))
+    print(f"impulses: {args.count} of {args.amplitude} -> {args.out}")
+
+
+def cmd_tone(args):
+    n = int(round(args.seconds * RATE))
+    t = np.arange(n) / RATE
+    tone = np.round(args.amplitude * np.sin(2 * np.pi * args.frequency * t))
+    signal = np.concatenate([np.zeros(int(round(args.lead * RATE))), tone])
+    write_raw(args.out, np.clip(signal, -32768, 32767))
+    print(f"tone: {args.frequency} Hz, amplitude {args.amplitude}, {args.seconds} s -> {args.out}")
+
+
+def split_responses(x, gap=64):
+    nonzero = np.nonzero(x)[0]
+    if len(nonzero) == 0:
+        return []
+    breaks = np.nonzero(np.diff(nonzero) > gap)[0]
+    starts = np.concatenate([[nonzero[0]], nonzero[breaks + 1]])
+    ends = np.concatenate([nonzero[breaks], [nonzero[-1]]]) + 1
+    return [(int(a), x[a:b].astype(int)) for a, b in zip(starts, ends)]
+
+
+def cmd_response(args):
+    responses = split_responses(read_raw(args.rec))
+    expect = [tuple(int(v) for v in pair.split("=")) for pair in args.expect]
+    problems = []
+    for number, (start, values) in enumerate(responses, 1):
+        print(f"response {number} at {start}: {len(values)} samples, "
+              f"{np.count_nonzero(values)} non-zero: {' '.join(map(str, values))}")
+        if len(values) > args.length:
+            problems.append(f"response {number} lasts {len(values)} samples, more than {args.length}")
+        if np.count_nonzero(values) < args.length // 2:
+            problems.append(f"response {number} has only {np.count_nonzero(values)} non-zero samples")
+        for index, value in expect:
+            got = int(values[index]) if index < len(values) else None
+            if got != value:
+                problems.append(f"response {number}: sample {index + 1} is {got}, expected {value}")
+    print(f"responses: {len(responses)} (expected {args.count})")
+    if len(responses) != args.count:
+        problems.append(f"{len(responses)} responses instead of {args.count}")
+    if problems:
+        raise Failure("; ".join(problems[:6]))
+
+
+def cmd_saturation(args):
+    x = read_raw(args.rec).astype(np.int64)
+    high = int(np.count_nonzero(x == 32767))
+    low = int(np.count_nonzero(x == -32768))
+    step = int(np.max(np.abs(np.diff(x)), initial=0))
+    print(f"saturation: {len(x)} samples, {high} at 32767, {low} at -32768, "
+          f"largest step between neighbours {step}")
+    if high < args.min_rail or low < args.min_rail:
+        raise Failure(f"the output does not sit on both rails (at least {args.min_rail} samples each)")
+    if step > args.max_step:
+        raise Failure(f"a step of {step} between neighbouring samples: the output wraps around")
 
 
 def parse(argv):
@@ -307,7 +384,38 @@ def parse(argv):
 
     lv = sub.add_parser("level")
     lv.add_argument("file")
+    lv.add_argument("--start", type=int, default=0)
+    lv.add_argument("--length", type=int, default=0)
     lv.set_defaults(run=cmd_level)
+
+    im = sub.add_parser("impulses")
+    im.add_argument("out")
+    im.add_argument("--amplitude", type=int, default=10000)
+    im.add_argument("--count", type=int, default=6)
+    im.add_argument("--spacing", type=float, default=0.25)
+    im.add_argument("--lead", type=float, default=0.3)
+    im.set_defaults(run=cmd_impulses)
+
+    to = sub.add_parser("tone")
+    to.add_argument("out")
+    to.add_argument("--frequency", type=float, default=1000.0)
+    to.add_argument("--amplitude", type=float, default=32767.0)
+    to.add_argument("--seconds", type=float, default=1.0)
+    to.add_argument("--lead", type=float, default=0.3)
+    to.set_defaults(run=cmd_tone)
+
+    rs = sub.add_parser("response")
+    rs.add_argument("rec")
+    rs.add_argument("--count", type=int, required=True)
+    rs.add_argument("--length", type=int, default=33)
+    rs.add_argument("--expect", action="append", default=[], metavar="INDEX=VALUE")
+    rs.set_defaults(run=cmd_response)
+
+    sa = sub.add_parser("saturation")
+    sa.add_argument("rec")
+    sa.add_argument("--min-rail", type=int, default=100)
+    sa.add_argument("--max-step", type=int, default=30000)
+    sa.set_defaults(run=cmd_saturation)
     return p.parse_args(argv)
 
 

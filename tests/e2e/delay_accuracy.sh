@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# delay_accuracy.sh: the delay Lumrio produces is one block, as a minimal
+# capture-to-playback loop with the same block gives it.
+#
+# Wine adds a latency of its own on top of the block that stays put within a
+# run but changes from one start to the next, so a single figure proves
+# little. For blocks of 64, 1000 and 8800 samples (stored delay positions 0,
+# 100 and 880 without "x 10 Delay") the reference loop refloop.exe and the
+# program are each started several times, alternately, in the same desktop;
+# every delay of the program must lie within the range of the reference's
+# delays for the same block, widened by E2E_DELAY_SLACK samples (default 44,
+# 2 ms) on each side.
+#
+# Usage: tests/e2e/delay_accuracy.sh
+# Environment: E2E_STARTS (default 3) starts of each per block; LUMRIO_EXE,
+# REFLOOP_EXE skip the builds.
+set -euo pipefail
+# shellcheck source=tests/e2e/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# shellcheck source=tests/e2e/lumrio.sh
+source "$E2E_ROOT/tests/e2e/lumrio.sh"
+
+# block:stored Delay position (X10 off):seconds to search for the delay
+CASES=(64:0:0.3 1000:100:0.3 8800:880:0.7)
+STARTS=${E2E_STARTS:-3}
+SLACK=${E2E_DELAY_SLACK:-44}
+export E2E_CLICK_SECONDS=${E2E_CLICK_SECONDS:-2}
+
+[[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
+e2e_bound_total 420 "$0" "$@"
+
+# Tolerated underrun shifts: blocks of 2.9 ms leave Wine no slack.
+tolerated_changes() { if (($1 < 500)); then echo 16; else echo "${E2E_MAX_CHANGES:-4}"; fi; }
+
+measure_refloop() {
+  local block=$1 run=$2 max_delay=$3 seconds
+  seconds=$(awk -v s="$E2E_CLICK_SECONDS" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 6 }')
+  start_refloop "$block" "$seconds"
+  e2e_measure_loop "ref-$block-$run" "$max_delay"
+  finish_refloop "$block"
+  e2e_check_loop "refloop $block (start $run)" "$block" "$(tolerated_changes "$block")"
+  REF[$block]="${REF[$block]:-} $E2E_DELAY"
+}
+
+measure_lumrio() {
+  local block=$1 position=$2 run=$3 max_delay=$4
+  store_settings Delay="$position" X10=0 Equalizer=0
+  start_lumrio "delay-$block-$run"
+  e2e_measure_loop "lumrio-$block-$run" "$max_delay"
+  close_lumrio "delay-$block-$run"
+  e2e_check_loop "lumrio $block (start $run)" "$block" "$(tolerated_changes "$block")"
+  PROG[$block]="${PROG[$block]:-} $E2E_DELAY"
+}
+
+min_of() { tr ' ' '\n' <<<"$1" | grep . | sort -n | head -n1; }
+max_of() { tr ' ' '\n' <<<"$1" | grep . | sort -n | tail -n1; }
+
+judge_block() {
+  local block=$1 lo hi d failed=0
+  lo=$(($(min_of "${REF[$block]}") - SLACK))
+  hi=$(($(max_of "${REF[$block]}") + SLACK))
+  figure delay_accuracy "block $block: set delay" "$block samples ($(samples_ms "$block") ms)"
+  figure delay_accuracy "block $block: reference delays" "${REF[$block]# }" samples
+  figure delay_accuracy "block $block: program delays" "${PROG[$block]# }" samples
+  figure delay_accuracy "block $block: accepted range" "$lo..$hi" samples
+  for d in ${PROG[$block]}; do
+    if ((d < lo || d > hi)); then
+      echo "delay_accuracy: FAIL: block $block: program delay $d outside $lo..$hi" >&2
+      failed=1
+    fi
+  done
+  return "$failed"
+}
+
+main() {
+  declare -gA REF PROG
+  e2e_up
+  local pair block position max_delay run failed=0
+  for pair in "${CASES[@]}"; do
+    IFS=: read -r block position max_delay <<<"$pair"
+    # Alternately, so that a change of the machine's load hits both alike.
+    for ((run = 1; run <= STARTS; run++)); do
+      measure_refloop "$block" "$run" "$max_delay"
+      measure_lumrio "$block" "$position" "$run" "$max_delay"
+    done
+  done
+  for pair in "${CASES[@]}"; do
+    judge_block "${pair%%:*}" || failed=1
+  done
+  ((failed == 0)) || e2e_die "a delay of the program lies outside the reference's range"
+  echo "delay_accuracy: PASS"
+}
+
+main "$@"

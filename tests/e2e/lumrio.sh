@@ -1,0 +1,121 @@
+# shellcheck shell=bash
+# lumrio.sh: steps shared by the checks that drive lumrio.exe itself (sourced
+# after common.sh): stored settings, start and close, message boxes, the
+# reference loop, and a summary of labelled figures.
+
+LUMRIO_TITLE="Quibex Lumrio v 1.72"
+LUMRIO_KEY='HKLM\Software\Quibex\Lumrio'
+LUMRIO_EXE_PATH=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
+REFLOOP_EXE_PATH=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
+FIGURES_FILE=${E2E_FIGURES:-}
+
+# Builds what the calling check needs (before the time bound starts).
+lumrio_prepare() {
+  e2e_install_deps
+  mkdir -p "$E2E_OUT"
+  [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
+  if [[ " $* " == *" refloop "* && -z "${REFLOOP_EXE:-}" ]]; then e2e_build_target refloop; fi
+  return 0
+}
+
+# Prints one measured figure with its label and, when run_all.sh collects
+# them, appends it to its summary file: CHECK LABEL VALUE [UNIT].
+figure() {
+  local check=$1 label=$2 value=$3 unit=${4:-}
+  printf '%s: %s = %s %s\n' "$check" "$label" "$value" "$unit"
+  if [[ -n "$FIGURES_FILE" ]]; then
+    printf '%s\t%s\t%s %s\n' "$check" "$label" "$value" "$unit" >>"$FIGURES_FILE"
+  fi
+}
+
+samples_ms() { awk -v d="$1" 'BEGIN { printf "%.1f", d * 1000 / 22050 }'; }
+
+wine_reg() { timeout 60 "$WINE" reg "$@"; }
+
+store_dword() {
+  wine_reg add "$LUMRIO_KEY" /v "$1" /t REG_DWORD /d "$2" /f >/dev/null || e2e_die "reg add $1=$2 failed"
+}
+
+# Stores NAME=VALUE pairs as REG_DWORD values before a start.
+store_settings() {
+  local pair
+  for pair in "$@"; do
+    store_dword "${pair%%=*}" "${pair#*=}"
+  done
+}
+
+# Prints the stored value NAME as a decimal number.
+stored_dword() {
+  local hex
+  hex=$(wine_reg query "$LUMRIO_KEY" /v "$1" 2>/dev/null | tr -d '\r' |
+    awk -v n="$1" 'tolower($1) == tolower(n) && $2 == "REG_DWORD" { print $3 }')
+  [[ -n "$hex" ]] || e2e_die "value $1 is not stored as REG_DWORD under $LUMRIO_KEY"
+  echo $((hex))
+}
+
+# Ids of the program's message boxes (top-level windows titled "lumrio").
+message_boxes() { xdotool search --onlyvisible --name '^lumrio$' 2>/dev/null || true; }
+
+fail_on_message_box() {
+  local box
+  box=$(message_boxes | head -n1)
+  if [[ -n "$box" ]]; then
+    e2e_screenshot "$E2E_DIR/message-box.png" && e2e_keep "$E2E_DIR/message-box.png" "$2-message-box.png"
+    e2e_die "lumrio shows a message box ($1); screenshot in $E2E_OUT/$2-message-box.png"
+  fi
+}
+
+PLAYS_INTO_SPEAKER=(bash -c 'timeout 5 pactl list short sink-inputs | grep -q .')
+
+# Starts lumrio.exe and waits until its window is up and its engine plays;
+# sets WINDOW_ID and E2E_PROG_PID. $1: a label for the log and messages.
+start_lumrio() {
+  local label=$1
+  [[ -f "$LUMRIO_EXE_PATH" ]] || e2e_die "lumrio.exe not found at $LUMRIO_EXE_PATH"
+  e2e_start_program "$E2E_DIR/lumrio.$label.log" "$LUMRIO_EXE_PATH"
+  WINDOW_ID=$(e2e_find_window "$LUMRIO_TITLE" 60) || {
+    fail_on_message_box "$label, at start" "$label"
+    e2e_die "$label: no window titled \"$LUMRIO_TITLE\" within 60 s"
+  }
+  e2e_wait_for 20 "${PLAYS_INTO_SPEAKER[@]}" || {
+    fail_on_message_box "$label, at start" "$label"
+    e2e_die "$label: the engine did not start"
+  }
+  sleep 1
+  e2e_program_alive || e2e_die "$label: lumrio ended by itself"
+  fail_on_message_box "$label, while running" "$label"
+}
+
+# Alt+F4 to the main window; expects exit status 0 within 30 s.
+close_lumrio() {
+  local label=$1
+  e2e_close_window "$WINDOW_ID"
+  e2e_wait_exit "$E2E_PROG_PID" 30 || {
+    fail_on_message_box "$label, on close" "$label"
+    e2e_die "$label: lumrio did not exit within 30 s of Alt+F4"
+  }
+  [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "$label: lumrio exited with status $E2E_EXIT_STATUS"
+}
+
+# Starts refloop.exe with blocks of $1 samples for $2 seconds.
+start_refloop() {
+  [[ -f "$REFLOOP_EXE_PATH" ]] || e2e_die "refloop.exe not found at $REFLOOP_EXE_PATH"
+  e2e_start_program "$E2E_DIR/refloop.$1.log" "$REFLOOP_EXE_PATH" "$1" "$2"
+  e2e_wait_for 20 "${PLAYS_INTO_SPEAKER[@]}" || e2e_die "refloop $1 did not start playing"
+  sleep 1
+  e2e_program_alive || e2e_die "refloop $1 died at start: $(cat "$E2E_DIR/refloop.$1.log")"
+}
+
+# Waits for refloop to end by itself and expects a clean stop.
+finish_refloop() {
+  e2e_wait_exit "$E2E_PROG_PID" 40 || e2e_die "refloop $1 did not stop within 40 s"
+  [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "refloop $1 exited with status $E2E_EXIT_STATUS: $(cat "$E2E_DIR/refloop.$1.log")"
+}
+
+# Client-area origin "X Y" of a window.
+window_origin() {
+  local w h x y
+  read -r w h x y <<<"$(e2e_window_geometry "$1")" || e2e_die "xwininfo cannot read window $1"
+  [[ -n "$w$h" ]] || e2e_die "no geometry for window $1"
+  echo "$x $y"
+}
