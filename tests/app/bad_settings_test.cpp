@@ -26,14 +26,16 @@ struct StoredSetting {
 };
 
 const StoredSetting kSettings[] = {
-    {"Volume", 3200, 1, 6500, false},    {"Delay", 100, 0, 880, false},
-    {"Equalizer", 0, 0, 1, true},        {"Equalizer1k", 40, 0, 80, false},
-    {"Equalizer2k", 40, 0, 80, false},   {"Equalizer3k", 40, 0, 80, false},
-    {"Equalizer4k", 40, 0, 80, false},   {"X10", 0, 0, 1, true},
+    {"Volume", 3200, 1, 6500, false},  {"Delay", 100, 0, 880, false},
+    {"Equalizer", 0, 0, 1, true},      {"Equalizer1k", 40, 0, 80, false},
+    {"Equalizer2k", 40, 0, 80, false}, {"Equalizer3k", 40, 0, 80, false},
+    {"Equalizer4k", 40, 0, 80, false}, {"X10", 0, 0, 1, true},
 };
 
 // Readable parameters in the test log.
-void PrintTo(const StoredSetting& s, std::ostream* os) { *os << s.name; }
+void PrintTo(const StoredSetting& s, std::ostream* os) {
+  *os << s.name;
+}
 
 // The control a stored value lands on, read back the way the save reads it.
 int32_t ControlValue(Tw_Main& w, const std::string& name) {
@@ -103,11 +105,12 @@ std::vector<BadData> AllBadData() {
   return all;
 }
 
-void PrintTo(const BadData& d, std::ostream* os) { *os << d.label; }
+void PrintTo(const BadData& d, std::ostream* os) {
+  *os << d.label;
+}
 
-class WrongTypeTest
-    : public BadSettingTest,
-      public ::testing::WithParamInterface<std::tuple<StoredSetting, BadData>> {};
+class WrongTypeTest : public BadSettingTest,
+                      public ::testing::WithParamInterface<std::tuple<StoredSetting, BadData>> {};
 
 TEST_P(WrongTypeTest, StartsWithTheDefaultReportsAndRepairsTheValue) {
   const auto& [setting, bad] = GetParam();
@@ -162,8 +165,7 @@ int32_t Clamped(const StoredSetting& s, int32_t stored) {
 }
 
 class OutOfRangeTest : public BadSettingTest,
-                       public ::testing::WithParamInterface<std::tuple<StoredSetting, uint32_t>> {
-};
+                       public ::testing::WithParamInterface<std::tuple<StoredSetting, uint32_t>> {};
 
 TEST_P(OutOfRangeTest, ClampsSilentlyAndSavesTheClampedPosition) {
   const auto& [setting, raw] = GetParam();

@@ -287,7 +287,9 @@ std::vector<BadValue> BadValues() {
 }
 
 // Printed by name: the default printer would dump the value's padding bytes.
-void PrintTo(const BadValue& v, std::ostream* os) { *os << v.label; }
+void PrintTo(const BadValue& v, std::ostream* os) {
+  *os << v.label;
+}
 
 class SettingsBadValueTest : public SettingsTest, public ::testing::WithParamInterface<BadValue> {};
 
