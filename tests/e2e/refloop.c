@@ -8,11 +8,12 @@
  *
  * Usage: refloop.exe BLOCK_SAMPLES SECONDS
  * Prints one line of counters at the end; exit status 0 on a clean stop. */
+#include <windows.h>
+// windows.h first: mmsystem.h depends on it.
 #include <mmsystem.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #define RING_SIZE 16
 /* Playback blocks in flight; twice the ring so a slow playback side shows up
