@@ -128,6 +128,7 @@ main() {
   store_dword X10 0
   start_lumrio delay
   e2e_measure_loop settings-delay 1
+  e2e_check_loop settings-delay 5000
   ((E2E_DELAY >= 5000)) || e2e_die "delay $E2E_DELAY samples: the stored position 500 was not used"
   echo "settings: measured delay $E2E_DELAY samples with the stored position 500"
   close_lumrio delay

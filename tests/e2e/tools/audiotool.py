@@ -34,6 +34,11 @@ that the program records and plays.
       64 silent ones), prints each, and checks that there are N of them, that
       each ends within L samples and holds the expected values at the given
       indices (0 = first non-zero sample).
+  glitches IN OUT [--max-delay S] [--chunk N]
+      Counts the samples of the input that do not come out unchanged: every
+      chunk is compared at each delay found by `segments` (an underrun moves
+      the rest of the audio; that shift itself is not counted) and counts
+      with the fewest differing samples.
   saturation REC [--min-rail N] [--max-step S]
       For a loud sine that the program amplifies beyond the sample range:
       the output must reach both rails (32767 and -32768) and never jump by
@@ -289,7 +294,8 @@ def cmd_impulses(args):
 def cmd_tone(args):
     n = int(round(args.seconds * RATE))
     t = np.arange(n) / RATE
-    tone = np.round(args.amplitude * np.sin(2 * np.pi * args.frequency * t))
+    tone = np.round(args.amplitude * np.sin(2 * np.pi * args.frequency * t) +
+                    np.random.default_rng(7).uniform(-args.noise, args.noise, size=n))
     signal = np.concatenate([np.zeros(int(round(args.lead * RATE))), tone])
     write_raw(args.out, np.clip(signal, -32768, 32767))
     print(f"tone: {args.frequency} Hz, amplitude {args.amplitude}, {args.seconds} s -> {args.out}")
@@ -325,6 +331,29 @@ def cmd_response(args):
         problems.append(f"{len(responses)} responses instead of {args.count}")
     if problems:
         raise Failure("; ".join(problems[:6]))
+
+
+def cmd_glitches(args):
+    inp = read_raw(args.inp)
+    out = read_raw(args.out)
+    found = find_chunks(inp, out, args.chunk, int(args.max_delay * RATE))
+    shifts = sorted({shift for _, shift in found if shift is not None})
+    if not shifts:
+        raise Failure("no part of the input came out of the program unchanged")
+    differing = 0
+    for start, shift in found:
+        if shift is not None:
+            continue
+        piece = inp[start:start + args.chunk]
+        best = args.chunk
+        for candidate in shifts:
+            other = out[start + candidate:start + candidate + args.chunk]
+            if len(other) == len(piece):
+                best = min(best, int(np.count_nonzero(other != piece)))
+        differing += best
+    total = len(found) * args.chunk
+    print(f"glitches: {total} samples compared, {differing} differ, "
+          f"delays {' '.join(map(str, shifts))}")
 
 
 def cmd_saturation(args):
@@ -402,6 +431,7 @@ def parse(argv):
     to.add_argument("--amplitude", type=float, default=32767.0)
     to.add_argument("--seconds", type=float, default=1.0)
     to.add_argument("--lead", type=float, default=0.3)
+    to.add_argument("--noise", type=float, default=0.0, help="uniform noise bed, +-A")
     to.set_defaults(run=cmd_tone)
 
     rs = sub.add_parser("response")
@@ -410,6 +440,13 @@ def parse(argv):
     rs.add_argument("--length", type=int, default=33)
     rs.add_argument("--expect", action="append", default=[], metavar="INDEX=VALUE")
     rs.set_defaults(run=cmd_response)
+
+    gl = sub.add_parser("glitches")
+    gl.add_argument("inp")
+    gl.add_argument("out")
+    gl.add_argument("--chunk", type=int, default=500)
+    gl.add_argument("--max-delay", type=float, default=1.0)
+    gl.set_defaults(run=cmd_glitches)
 
     sa = sub.add_parser("saturation")
     sa.add_argument("rec")

@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# realtime.sh: Lumrio keeps up with the sound card at its smallest block.
+#
+#  1. Blocks of 64 samples (2.9 ms), equalizer off: a 30 s tone with a noise
+#     bed goes through the program and through the reference loop refloop.exe
+#     in the same desktop; the samples that do not come out unchanged are
+#     counted for both (a shift of the whole stream by an underrun is not
+#     counted, what it damaged is). The program may damage at most one block
+#     (64 samples) more than the reference.
+#  2. The same with the equalizer on: the CPU time of the program's process
+#     (utime + stime from /proc) over the run must stay under
+#     E2E_CPU_LIMIT percent (default 10) of one core.
+#
+# Usage: tests/e2e/realtime.sh     (LUMRIO_EXE, REFLOOP_EXE skip the builds)
+set -euo pipefail
+# shellcheck source=tests/e2e/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# shellcheck source=tests/e2e/lumrio.sh
+source "$E2E_ROOT/tests/e2e/lumrio.sh"
+
+SECONDS_OF_TONE=${E2E_REALTIME_SECONDS:-30}
+CPU_LIMIT=${E2E_CPU_LIMIT:-10}
+BLOCK=64
+
+[[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
+e2e_bound_total 300 "$0" "$@"
+
+# Plays the tone into "mic" and records both monitors; $1 names the files.
+run_tone() {
+  local name=$1 before record_for
+  record_for=$((SECONDS_OF_TONE + 3))
+  before=$(e2e_recorder_count)
+  e2e_record_start "$E2E_DIR/$name.in.raw" "$record_for" mic.monitor
+  local in_pid=$E2E_REC_PID
+  e2e_record_start "$E2E_DIR/$name.out.raw" "$record_for" spk.monitor
+  local out_pid=$E2E_REC_PID
+  e2e_wait_recorders $((before + 2))
+  sleep 0.2
+  e2e_play_raw "$TONE"
+  e2e_record_wait "$in_pid"
+  e2e_record_wait "$out_pid"
+}
+
+# Prints the number of damaged samples of run $1.
+damaged() {
+  local result
+  result=$(e2e_tool glitches "$E2E_DIR/$1.in.raw" "$E2E_DIR/$1.out.raw" --max-delay 0.5 2>&1) ||
+    e2e_die "$1: $result"
+  echo "  $1: $result" >&2
+  sed -n 's/.*, \([0-9]*\) differ,.*/\1/p' <<<"$result"
+}
+
+# utime + stime of a process, in clock ticks.
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# The pid of the process that runs lumrio.exe: Wine's loader execs into it,
+# so it is normally the pid we started.
+lumrio_pid() {
+  local pid=$E2E_PROG_PID child
+  if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qi 'lumrio\.exe'; then
+    echo "$pid"
+    return 0
+  fi
+  for child in $(cat "/proc/$pid/task/"*/children 2>/dev/null); do
+    if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -qi 'lumrio\.exe'; then
+      echo "$child"
+      return 0
+    fi
+  done
+  e2e_die "no process running lumrio.exe under pid $pid"
+}
+
+reference_run() {
+  start_refloop "$BLOCK" $((SECONDS_OF_TONE + 8))
+  run_tone reference
+  finish_refloop "$BLOCK"
+  REF_DAMAGED=$(damaged reference)
+}
+
+plain_run() {
+  store_settings Delay=0 X10=0 Equalizer=0
+  start_lumrio plain64
+  run_tone plain
+  close_lumrio plain64
+  PROG_DAMAGED=$(damaged plain)
+}
+
+equalized_run() {
+  local pid t0 t1 c0 c1 hz percent
+  store_settings Delay=0 X10=0 Equalizer=1
+  start_lumrio eq64
+  pid=$(lumrio_pid)
+  c0=$(cpu_ticks "$pid")
+  t0=$(date +%s%N)
+  run_tone equalized
+  c1=$(cpu_ticks "$pid")
+  t1=$(date +%s%N)
+  close_lumrio eq64
+  hz=$(getconf CLK_TCK)
+  percent=$(awk -v c=$((c1 - c0)) -v hz="$hz" -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", 100 * c / hz / (ns / 1e9) }')
+  figure realtime "block 64, equalizer on: CPU time" \
+    "$(awk -v c=$((c1 - c0)) -v hz="$hz" 'BEGIN { printf "%.2f", c / hz }') s in $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s = $percent" "% of one core"
+  awk -v p="$percent" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }' ||
+    e2e_die "the program used $percent % of a core with the equalizer on (limit $CPU_LIMIT %)"
+}
+
+main() {
+  e2e_up
+  TONE="$E2E_DIR/tone.raw"
+  e2e_tool tone "$TONE" --frequency 437 --amplitude 8000 --noise 300 --seconds "$SECONDS_OF_TONE" --lead 0.2 >/dev/null
+  reference_run
+  plain_run
+  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: reference damaged samples" "$REF_DAMAGED"
+  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: program damaged samples" "$PROG_DAMAGED" \
+    "(limit $((REF_DAMAGED + BLOCK)))"
+  local failed=0
+  ((PROG_DAMAGED <= REF_DAMAGED + BLOCK)) || failed=1
+  equalized_run
+  ((failed == 0)) || e2e_die "the program damaged $PROG_DAMAGED samples, the reference $REF_DAMAGED (+ $BLOCK allowed)"
+  echo "realtime: PASS"
+}
+
+main "$@"

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# run_all.sh: the whole end-to-end suite of Lumrio under Wine, one check
+# after the other (each in its own private desktop), then a table of every
+# measured figure and of each check's verdict. Exit status 0 only if every
+# check passed.
+#
+# Usage: tests/e2e/run_all.sh [CHECK...]   (default: all, in the order below)
+# Environment: as the single checks (LUMRIO_EXE, REFLOOP_EXE, E2E_OUT ...).
+set -euo pipefail
+# shellcheck source=tests/e2e/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ALL=(smoke settings_wine sample_exact delay_accuracy gui realtime device_loss)
+CHECKS=("$@")
+((${#CHECKS[@]})) || CHECKS=("${ALL[@]}")
+
+# Each check gets this long (it bounds itself as well); the suite must end
+# within ten minutes on the test machine.
+LIMIT=${E2E_CHECK_LIMIT:-480}
+
+build_once() {
+  e2e_install_deps
+  mkdir -p "$E2E_OUT"
+  [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
+  [[ -n "${REFLOOP_EXE:-}" ]] || e2e_build_target refloop
+  export LUMRIO_EXE=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
+  export REFLOOP_EXE=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
+}
+
+# Runs one check; appends "NAME VERDICT SECONDS" to $RESULTS.
+run_check() {
+  local name=$1 log="$E2E_OUT/e2e-$1.log" t0=$SECONDS status=0
+  printf '\n=== %s\n' "$name"
+  timeout --kill-after=20 "$LIMIT" bash "$E2E_ROOT/tests/e2e/$name.sh" 2>&1 | tee "$log" || status=$?
+  # The rig's own checks print their figures as "name: ..." lines.
+  case $name in
+    smoke | settings_wine)
+      grep -E '^(smoke|settings): .*(delay|client|scope|exit|holds)' "$log" |
+        sed -E 's/^([a-z]+): (.*)$/\1\t\2\t/' >>"$E2E_FIGURES" || true
+      ;;
+  esac
+  local verdict=PASS
+  ((status == 0)) || verdict="FAIL($status)"
+  printf '%s\t%s\t%s\n' "$name" "$verdict" $((SECONDS - t0)) >>"$RESULTS"
+}
+
+summary() {
+  printf '\n=== figures\n'
+  awk -F'\t' '{ printf "%-15s %-62s %s\n", $1, $2, $3 }' "$E2E_FIGURES"
+  printf '\n=== verdicts\n'
+  awk -F'\t' '{ printf "%-15s %-10s %4d s\n", $1, $2, $3 }' "$RESULTS"
+  printf 'total %d s\n' "$SECONDS"
+}
+
+main() {
+  build_once
+  SECONDS=0
+  export E2E_FIGURES="$E2E_OUT/e2e-figures.tsv"
+  RESULTS="$E2E_OUT/e2e-results.tsv"
+  : >"$E2E_FIGURES"
+  : >"$RESULTS"
+  local name
+  for name in "${CHECKS[@]}"; do
+    [[ -f "$E2E_ROOT/tests/e2e/$name.sh" ]] || e2e_die "no check named $name"
+    run_check "$name"
+  done
+  summary
+  ! grep -q 'FAIL' "$RESULTS"
+}
+
+main
