@@ -23,7 +23,30 @@ int TextLength(const std::string& text) {
 
 }  // namespace
 
-GdiCanvas::GdiCanvas(HDC dc, HFONT font) : dc_(dc), savedState_(::SaveDC(dc)) {
+HPEN GdiCache::PenFor(Color color) {
+  Pen& pen = pens_[Key(color)];
+  if (!pen) pen.Reset(::CreatePen(PS_SOLID, 1, ToColorRef(color)));
+  return pen.Get();
+}
+
+HBRUSH GdiCache::BrushFor(Color color) {
+  Brush& brush = brushes_[Key(color)];
+  if (!brush) brush.Reset(::CreateSolidBrush(ToColorRef(color)));
+  return brush.Get();
+}
+
+HFONT GdiCache::FontFor(const FontSpec& spec) {
+  for (auto& [known, font] : fonts_) {
+    if (known == spec && font) return font.Get();
+  }
+  Font font = CreateFontFrom(spec);
+  if (!font) return nullptr;
+  fonts_.emplace_back(spec, std::move(font));
+  return fonts_.back().second.Get();
+}
+
+GdiCanvas::GdiCanvas(HDC dc, HFONT font, GdiCache* cache)
+    : dc_(dc), cache_(cache), savedState_(::SaveDC(dc)) {
   if (font) ::SelectObject(dc_, font);
   ::SetTextColor(dc_, RGB(0, 0, 0));
   ::SetBkColor(dc_, RGB(255, 255, 255));
@@ -41,15 +64,29 @@ void GdiCanvas::SetBrush(Color color, BrushStyle style) {
     brush_.Reset(nullptr);
     return;
   }
-  Brush brush(::CreateSolidBrush(ToColorRef(color)));
-  if (!brush) return;
-  ::SelectObject(dc_, brush.Get());
-  brush_ = std::move(brush);  // the previous one is no longer selected
+  if (cache_) {
+    const HBRUSH cached = cache_->BrushFor(color);
+    if (!cached) return;
+    ::SelectObject(dc_, cached);
+    brush_.Reset(nullptr);
+  } else {
+    Brush brush(::CreateSolidBrush(ToColorRef(color)));
+    if (!brush) return;
+    ::SelectObject(dc_, brush.Get());
+    brush_ = std::move(brush);  // the previous one is no longer selected
+  }
   ::SetBkMode(dc_, OPAQUE);
   ::SetBkColor(dc_, ToColorRef(color));
 }
 
 void GdiCanvas::SetPen(Color color) {
+  if (cache_) {
+    const HPEN cached = cache_->PenFor(color);
+    if (!cached) return;
+    ::SelectObject(dc_, cached);
+    pen_.Reset(nullptr);
+    return;
+  }
   Pen pen(::CreatePen(PS_SOLID, 1, ToColorRef(color)));
   if (!pen) return;
   ::SelectObject(dc_, pen.Get());
@@ -57,6 +94,14 @@ void GdiCanvas::SetPen(Color color) {
 }
 
 void GdiCanvas::SetFont(const FontSpec& spec) {
+  if (cache_) {
+    const HFONT cached = cache_->FontFor(spec);
+    if (!cached) return;
+    ::SelectObject(dc_, cached);
+    font_.Reset(nullptr);
+    ::SetTextColor(dc_, ToColorRef(spec.color));
+    return;
+  }
   Font font = CreateFontFrom(spec);
   if (!font) return;
   ::SelectObject(dc_, font.Get());

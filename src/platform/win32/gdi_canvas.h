@@ -2,16 +2,37 @@
 // creates, and on destruction puts the DC back as it found it.
 #pragma once
 
+#include <cstdint>
+#include <map>
+#include <vector>
+
 #include "platform/canvas.h"
 #include "platform/win32/gdi.h"
 
 namespace lumrio::platform::win32 {
 
+// Pens, brushes and fonts kept for the life of a surface that is redrawn
+// often (the scope redraws after every block, up to 345 times a second), so
+// that a redraw selects objects instead of creating and deleting them.
+class GdiCache {
+ public:
+  HPEN PenFor(Color color);
+  HBRUSH BrushFor(Color color);
+  HFONT FontFor(const FontSpec& spec);
+
+ private:
+  static uint32_t Key(Color c) { return (uint32_t{c.r} << 16) | (uint32_t{c.g} << 8) | c.b; }
+  std::map<uint32_t, Pen> pens_;
+  std::map<uint32_t, Brush> brushes_;
+  std::vector<std::pair<FontSpec, Font>> fonts_;
+};
+
 class GdiCanvas : public Canvas {
  public:
   // `font` is the surface's own font, selected until SetFont replaces it; it
   // stays owned by the caller.
-  GdiCanvas(HDC dc, HFONT font);
+  // With a cache, pens, brushes and fonts come from it and stay its own.
+  GdiCanvas(HDC dc, HFONT font, GdiCache* cache = nullptr);
   GdiCanvas(const GdiCanvas&) = delete;
   GdiCanvas& operator=(const GdiCanvas&) = delete;
   ~GdiCanvas() override;
@@ -31,6 +52,7 @@ class GdiCanvas : public Canvas {
 
  private:
   HDC dc_;
+  GdiCache* cache_;
   int savedState_;
   // Declared after the DC state: destroyed only once RestoreDC has deselected them.
   Pen pen_;

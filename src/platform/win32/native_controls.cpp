@@ -302,14 +302,14 @@ void NativePaintBox::Draw(const std::function<void(Canvas&)>& draw) {
   if (!::IsWindow(Window())) return;
   WindowDc dc(Window());
   if (!dc) return;
-  GdiCanvas canvas(dc.Get(), font_);
+  GdiCanvas canvas(dc.Get(), font_, &gdiCache_);
   draw(canvas);
 }
 
 void NativePaintBox::Paint() {
   PaintDc dc(Window());
   if (!dc) return;
-  GdiCanvas canvas(dc.Get(), font_);
+  GdiCanvas canvas(dc.Get(), font_, &gdiCache_);
   paintCanvas_ = &canvas;
   if (onPaint) onPaint();
   paintCanvas_ = nullptr;

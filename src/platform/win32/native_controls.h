@@ -116,6 +116,7 @@ class NativePaintBox final : public PaintBox, public ChildWindow {
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   void Paint();
   HFONT font_;
+  GdiCache gdiCache_;
   Canvas* paintCanvas_ = nullptr;  // set while WM_PAINT runs onPaint
 };
 
