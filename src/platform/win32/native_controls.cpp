@@ -282,6 +282,9 @@ LRESULT CALLBACK NativeGroupBox::SubclassProc(HWND window, UINT message, WPARAM 
 
 bool NativePaintBox::RegisterClass(HINSTANCE instance) {
   WNDCLASSA windowClass{};
+  // A DC of its own: the box is drawn after every block, and a private DC
+  // spares fetching and setting up a common one each time.
+  windowClass.style = CS_OWNDC;
   windowClass.lpfnWndProc = WindowProc;
   windowClass.hInstance = instance;
   windowClass.hCursor = ::LoadCursorA(nullptr, IDC_ARROW);
