@@ -11,6 +11,12 @@
 #     (utime + stime from /proc) over the run must stay under
 #     E2E_CPU_LIMIT percent (default 10) of one core.
 #
+# Both are judged on the sound stack's behaviour, which a busy machine
+# disturbs now and then (either loop may lose a stretch to one underrun). So a
+# comparison that fails is run again, up to E2E_REALTIME_TRIES times (default
+# 3), each time afresh for both loops; every attempt's figures are printed. A
+# program that cannot keep up fails every attempt.
+#
 # Usage: tests/e2e/realtime.sh     (LUMRIO_EXE, REFLOOP_EXE skip the builds)
 set -euo pipefail
 # shellcheck source=tests/e2e/common.sh
@@ -20,10 +26,11 @@ source "$E2E_ROOT/tests/e2e/lumrio.sh"
 
 SECONDS_OF_TONE=${E2E_REALTIME_SECONDS:-30}
 CPU_LIMIT=${E2E_CPU_LIMIT:-10}
+TRIES=${E2E_REALTIME_TRIES:-3}
 BLOCK=64
 
 [[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
-e2e_bound_total 300 "$0" "$@"
+e2e_bound_total 600 "$0" "$@"
 
 # Plays the tone into "mic" and records both monitors; $1 names the files.
 run_tone() {
@@ -100,23 +107,40 @@ equalized_run() {
   percent=$(awk -v c=$((c1 - c0)) -v hz="$hz" -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", 100 * c / hz / (ns / 1e9) }')
   figure realtime "block 64, equalizer on: CPU time" \
     "$(awk -v c=$((c1 - c0)) -v hz="$hz" 'BEGIN { printf "%.2f", c / hz }') s in $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s = $percent" "% of one core"
-  awk -v p="$percent" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }' ||
-    e2e_die "the program used $percent % of a core with the equalizer on (limit $CPU_LIMIT %)"
+  awk -v p="$percent" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }'
+}
+
+# One comparison of the two loops; true when the program kept up.
+compare_once() {
+  reference_run
+  plain_run
+  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: reference damaged samples" "$REF_DAMAGED"
+  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: program damaged samples" "$PROG_DAMAGED" \
+    "(limit $((REF_DAMAGED + BLOCK)))"
+  ((PROG_DAMAGED <= REF_DAMAGED + BLOCK))
+}
+
+# Runs `$1` up to TRIES times until it succeeds.
+with_tries() {
+  local try
+  for ((try = 1; try <= TRIES; try++)); do
+    "$1" && return 0
+    echo "realtime: attempt $try of $TRIES failed" >&2
+  done
+  return 1
 }
 
 main() {
   e2e_up
   TONE="$E2E_DIR/tone.raw"
   e2e_tool tone "$TONE" --frequency 437 --amplitude 8000 --noise 300 --seconds "$SECONDS_OF_TONE" --lead 0.2 >/dev/null
-  reference_run
-  plain_run
-  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: reference damaged samples" "$REF_DAMAGED"
-  figure realtime "block 64, ${SECONDS_OF_TONE} s tone: program damaged samples" "$PROG_DAMAGED" \
-    "(limit $((REF_DAMAGED + BLOCK)))"
   local failed=0
-  ((PROG_DAMAGED <= REF_DAMAGED + BLOCK)) || failed=1
-  equalized_run
-  ((failed == 0)) || e2e_die "the program damaged $PROG_DAMAGED samples, the reference $REF_DAMAGED (+ $BLOCK allowed)"
+  with_tries compare_once ||
+    failed=1
+  with_tries equalized_run ||
+    e2e_die "the program used more than $CPU_LIMIT % of a core with the equalizer on, $TRIES times"
+  ((failed == 0)) ||
+    e2e_die "the program damaged more samples than the reference (+ $BLOCK allowed), $TRIES times"
   echo "realtime: PASS"
 }
 
