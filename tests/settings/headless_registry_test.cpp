@@ -5,22 +5,14 @@
 #include <cstring>
 
 #include "platform/headless/headless.h"
+#include "settings/failing_rule.h"
 
 namespace lumrio::platform::headless {
 namespace {
 
 constexpr const char* kPath = "Software\\Quibex\\Lumrio";
 
-// A rule that fails `count` calls named `name` (those that `when` picks).
-FailureRule Failing(const std::string& name, uint64_t result, int count = 1,
-                    std::function<bool(const Call&)> when = {}) {
-  FailureRule rule;
-  rule.name = name;
-  rule.result = result;
-  rule.count = count;
-  rule.when = std::move(when);
-  return rule;
-}
+using lumrio::settings::test_support::Failing;
 
 class HeadlessRegistryTest : public ::testing::Test {
  protected:

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/headless/headless.h"
+#include "settings/failing_rule.h"
 
 namespace lumrio::settings {
 namespace {
@@ -22,16 +23,7 @@ using platform::headless::CallLog;
 using platform::headless::FailureRule;
 using platform::headless::HeadlessRegistry;
 
-// A rule that fails `count` calls named `name` (those that `when` picks).
-FailureRule Failing(const std::string& name, uint64_t result, int count = 1,
-                    std::function<bool(const Call&)> when = {}) {
-  FailureRule rule;
-  rule.name = name;
-  rule.result = result;
-  rule.count = count;
-  rule.when = std::move(when);
-  return rule;
-}
+using test_support::Failing;
 
 constexpr std::array<const char*, 8> kNames = {"Volume",      "Delay",       "Equalizer",
                                                "Equalizer1k", "Equalizer2k", "Equalizer3k",
