@@ -393,6 +393,18 @@ void Tw_Main::FillPlayback(const int16_t* captured, int16_t* playback, int count
   }
 }
 
+// Blocks of 64 samples come 345 times a second. Drawing every one of them
+// costs the GUI thread far more than any display can show, and on a busy
+// machine that time is taken from the sound: a block handled late is an
+// audible gap. So a block is drawn only when the last drawing is a display
+// frame old; blocks of 15 ms (331 samples) and longer are all drawn.
+void Tw_Main::BlockProcessed() {
+  const int64_t now = platform_.ui.Milliseconds();
+  if (lastBlockDrawMs_ >= 0 && now - lastBlockDrawMs_ < kScopeFrameMs) return;
+  lastBlockDrawMs_ = now;
+  DrawScope();
+}
+
 void Tw_Main::MapScope(const int16_t* captured, platform::Point* points, int count) {
   MapScopePoints(captured, count, PaintBox->Width(), PaintBox->Height(), points);
 }

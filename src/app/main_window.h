@@ -21,6 +21,9 @@ inline constexpr const char* kHomePageUrl = "https://www.quibex.com/lumrio";
 inline constexpr int kClientWidth = 410;
 inline constexpr int kClientHeight = 149;
 inline constexpr int kDelayCountdownMs = 500;
+// The scope is redrawn for a block only if its last drawing is at least this
+// old (about one display frame).
+inline constexpr int64_t kScopeFrameMs = 15;
 
 // Block length from the delay controls: 10 or 100 samples a step, never
 // below 64.
@@ -51,7 +54,7 @@ class Tw_Main : private audio::EngineHost {
   void _DefocusControl(platform::Slider* sender);  // NOLINT(bugprone-reserved-identifier)
   void lb_wwwClick();
   void PaintBoxPaint();
-  void DrawScope() override;
+  void DrawScope();
 
   // The engine's device messages.
   void MMWimData(platform::WaveHeader* header);
@@ -101,6 +104,7 @@ class Tw_Main : private audio::EngineHost {
   void PumpMessages() override;
   void FillPlayback(const int16_t* captured, int16_t* playback, int count) override;
   void MapScope(const int16_t* captured, platform::Point* points, int count) override;
+  void BlockProcessed() override;
 
   platform::Platform& platform_;
   std::unique_ptr<platform::Form> form_;
@@ -109,6 +113,7 @@ class Tw_Main : private audio::EngineHost {
   bool boxOpen_ = false;
   bool settingsLoaded_ = false;
   bool creating_ = false;
+  int64_t lastBlockDrawMs_ = -1;
   bool closeInProgress_ = false;
   bool closeDeferred_ = false;
   bool destroyed_ = false;

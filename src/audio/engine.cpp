@@ -291,7 +291,7 @@ void Engine::MMWimData(WaveHeader* header) {
   WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
-  host_.DrawScope();
+  host_.BlockProcessed();
 }
 
 // Makes a playback block from the captured samples and writes it. A block

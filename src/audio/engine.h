@@ -37,8 +37,8 @@ class EngineHost {
   virtual void FillPlayback(const int16_t* captured, int16_t* playback, int count) = 0;
   // Maps the captured samples to scope points; called once per block.
   virtual void MapScope(const int16_t* captured, platform::Point* points, int count) = 0;
-  // Draws the scope now.
-  virtual void DrawScope() = 0;
+  // A block has been processed: the scope is due for a redraw.
+  virtual void BlockProcessed() = 0;
 };
 
 // The capture ring: four parallel arrays of kRingSize entries.

@@ -134,6 +134,21 @@ TEST_F(ScopeInWindowTest, DrawnAfterEveryBlockWithTheLatestSamples) {
   for (const auto& p : ops.back().points) EXPECT_EQ(p.y, 37);
 }
 
+TEST_F(ScopeInWindowTest, ShortBlocksAreDrawnAtMostOnceAFrame) {
+  hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "Delay", 0);  // 64 samples
+  StartRunning();
+  const size_t blocks = hp.Sound().Written().size();
+  const int64_t drawn = Form().DrawCount();
+  RunMs(1000);
+  const auto blocksInASecond = hp.Sound().Written().size() - blocks;
+  const auto drawsInASecond = Form().DrawCount() - drawn;
+  EXPECT_GE(blocksInASecond, 340u);
+  EXPECT_LE(drawsInASecond, 1000 / kScopeFrameMs + 1);
+  EXPECT_GE(drawsInASecond, 1000 / kScopeFrameMs - 20);
+  // What is drawn is always the latest block's trace.
+  ASSERT_EQ(Form().LastCanvas()->Ops().back().points.size(), 64u);
+}
+
 TEST_F(ScopeInWindowTest, PaintShowsNoTraceWhileIdle) {
   Start();
   Form().InvalidatePaintBox(*w->PaintBox, RectEdges{0, 0, 304, 77});
