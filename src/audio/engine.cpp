@@ -280,6 +280,7 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   DepthGuard guard(handlerDepth_);
+  const bool behind = FallenBehind(i);
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -288,10 +289,34 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  WriteBlock(captured);
+  if (!behind) WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
+}
+
+// Capture buffers the device has handed back whose messages still wait
+// behind the one being handled (a buffer queued again has lost its done flag).
+int Engine::BlocksWaiting(int current) const {
+  int waiting = 0;
+  for (int j = 0; j < kRingSize; ++j) {
+    const auto k = static_cast<size_t>(j);
+    if (j != current && ring_.queued[k] && (ring_.headers[k]->dwFlags & platform::kHeaderDone)) {
+      ++waiting;
+    }
+  }
+  return waiting;
+}
+
+// When the GUI thread has been held up (a busy machine, a slow display), the
+// device hands back a burst of full buffers. Playing them all would queue
+// them behind each other and lengthen the delay for good by the time lost;
+// a delay that is not what it is set to is the one thing this program must
+// not do. So while it is two blocks and 50 ms behind or more, the engine
+// drops the older blocks and plays on from the newest.
+bool Engine::FallenBehind(int current) const {
+  const int waiting = BlocksWaiting(current);
+  return waiting >= 2 && int64_t{waiting} * blockLength_ >= kCatchUpSamples;
 }
 
 // Makes a playback block from the captured samples and writes it. A block

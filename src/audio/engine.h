@@ -19,6 +19,10 @@ inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
+// How far the engine may fall behind the capture device (in waiting blocks
+// of at least this many samples in all: 50 ms) before it drops old blocks
+// to keep the delay what it is set to.
+inline constexpr int64_t kCatchUpSamples = 1103;
 
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
@@ -96,6 +100,8 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
+  int BlocksWaiting(int current) const;
+  bool FallenBehind(int current) const;
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();

@@ -237,6 +237,37 @@ TEST_F(EngineTest, FailedRequeueTakesTheBufferOutOfService) {
   ExpectAllReturned();
 }
 
+// How late block k starts to play, beyond the one block the delay is.
+hl::Ticks ExtraDelay(const hl::SoundCard::WrittenBlock& written,
+                     const hl::SoundCard::CapturedBuffer& captured) {
+  return written.playStart - (captured.firstSample + 1000) * hl::kTicksPerSample;
+}
+
+TEST_F(EngineTest, AfterAStallTheDelayComesBackToOneBlock) {
+  hp.Sound().SetInput(Ramp);
+  StartRunning();
+  RunMs(300);
+  // The GUI thread is held up for half a second: eleven buffers fill.
+  hp.Sound().HoldCaptureMessages(true);
+  RunMs(500);
+  const size_t before = hp.Sound().Written().size();
+  hp.Sound().HoldCaptureMessages(false);
+  RunMs(1000);
+  const auto& written = hp.Sound().Written();
+  ASSERT_GT(written.size(), before + 15);
+  // Of the burst only the newest are played: what follows plays within two
+  // blocks of when it was recorded again, not half a second later.
+  const auto& last = written.back();
+  const auto& captured = hp.Sound().Captured();
+  const auto it = std::find_if(captured.begin(), captured.end(),
+                               [&](const auto& c) { return c.samples == last.samples; });
+  ASSERT_NE(it, captured.end());
+  EXPECT_LE(ExtraDelay(last, *it), 2 * 1000 * hl::kTicksPerSample);
+  EXPECT_LT(written.size() - before, captured.size() - before);  // some were dropped
+  Close();
+  ExpectAllReturned();
+}
+
 TEST_F(EngineTest, AnUnpluggedCardIsGivenUpWithoutAHang) {
   StartRunning();
   RunMs(300);
