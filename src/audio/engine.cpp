@@ -5,6 +5,7 @@
 // the engine's work are the drain loops of StopAudio and the failure boxes.
 #include "audio/engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lumrio::audio {
@@ -101,6 +102,9 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
+  captureStartMs_ = platform_.ui.Milliseconds();
+  samplesArrived_ = 0;
+  usualAgeKnown_ = false;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -280,7 +284,7 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   DepthGuard guard(handlerDepth_);
-  const bool behind = FallenBehind(i);
+  const bool stale = Stale();
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -289,34 +293,38 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  if (!behind) WriteBlock(captured);
+  if (!stale) WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
 }
 
-// Capture buffers the device has handed back whose messages still wait
-// behind the one being handled (a buffer queued again has lost its done flag).
-int Engine::BlocksWaiting(int current) const {
-  int waiting = 0;
-  for (int j = 0; j < kRingSize; ++j) {
-    const auto k = static_cast<size_t>(j);
-    if (j != current && ring_.queued[k] && (ring_.headers[k]->dwFlags & platform::kHeaderDone)) {
-      ++waiting;
-    }
+// When the GUI thread or the sound system has been held up (a busy machine,
+// a slow display, a stream that took long to start), the samples recorded
+// meanwhile arrive late, in a burst. Playing them would queue them behind
+// each other and lengthen the delay for good by the time lost; a delay that
+// is not what it is set to is the one thing this program must not do. So a
+// block that arrives well later than blocks usually do is dropped, and the
+// engine plays on from the first block that is on time again.
+//
+// A block's age on arrival is measured against the clock from the start of
+// capture. Its usual value is the lowest seen, allowed to creep up by 1 ms a
+// second so that the sound card's clock running slow against the system's is
+// not taken for lateness.
+bool Engine::Stale() {
+  const int64_t now = platform_.ui.Milliseconds();
+  samplesArrived_ += blockLength_;
+  const double ageMs = static_cast<double>(now - captureStartMs_) -
+                       static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
+  if (!usualAgeKnown_) {
+    usualAgeKnown_ = true;
+    usualAgeMs_ = ageMs;
   }
-  return waiting;
-}
-
-// When the GUI thread has been held up (a busy machine, a slow display), the
-// device hands back a burst of full buffers. Playing them all would queue
-// them behind each other and lengthen the delay for good by the time lost;
-// a delay that is not what it is set to is the one thing this program must
-// not do. So while it is two blocks and 50 ms behind or more, the engine
-// drops the older blocks and plays on from the newest.
-bool Engine::FallenBehind(int current) const {
-  const int waiting = BlocksWaiting(current);
-  return waiting >= 2 && int64_t{waiting} * blockLength_ >= kCatchUpSamples;
+  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
+  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
+  lastArrivalMs_ = now;
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
 }
 
 // Makes a playback block from the captured samples and writes it. A block

@@ -19,10 +19,10 @@ inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
-// How far the engine may fall behind the capture device (in waiting blocks
-// of at least this many samples in all: 50 ms) before it drops old blocks
-// to keep the delay what it is set to.
-inline constexpr int64_t kCatchUpSamples = 1103;
+// How much later than usual a captured block may reach the engine before it
+// is dropped as stale, to keep the delay what it is set to (at least this,
+// and at least half a block).
+inline constexpr int64_t kStaleMs = 80;
 
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
@@ -100,8 +100,7 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
-  int BlocksWaiting(int current) const;
-  bool FallenBehind(int current) const;
+  bool Stale();
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
@@ -127,6 +126,13 @@ class Engine {
   int startStopDepth_ = 0;
   int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
   bool started_ = false;
+  // Lateness of the captured blocks of this run: when capture started, how
+  // many samples have arrived, and the usual age of a block on arrival.
+  int64_t captureStartMs_ = 0;
+  int64_t samplesArrived_ = 0;
+  bool usualAgeKnown_ = false;
+  double usualAgeMs_ = 0;
+  int64_t lastArrivalMs_ = 0;
   std::set<std::string> reportedThisRun_;
 };
 
