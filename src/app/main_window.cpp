@@ -9,12 +9,12 @@
 namespace lumrio::app {
 
 using platform::Bounds;
-using platform::CheckBoxSpec;
+using platform::CheckBoxDesc;
 using platform::Color;
-using platform::GroupBoxSpec;
-using platform::LabelSpec;
+using platform::GroupBoxDesc;
+using platform::LabelDesc;
 using platform::Orientation;
-using platform::SliderSpec;
+using platform::SliderDesc;
 using platform::TextAlign;
 using platform::TickMarks;
 
@@ -23,41 +23,41 @@ namespace {
 constexpr Color kBlack{0, 0, 0};
 constexpr Color kWhite{255, 255, 255};
 
-platform::FormSpec MainFormSpec() {
-  platform::FormSpec spec;
-  spec.caption = kCaption;
-  spec.clientWidth = kClientWidth;
-  spec.clientHeight = kClientHeight;
-  spec.font.face = "MS Sans Serif";
-  spec.font.height = -11;
-  spec.iconResourceId = kIconMain;
-  return spec;
+platform::FormDesc MainFormDesc() {
+  platform::FormDesc desc;
+  desc.caption = kCaption;
+  desc.clientWidth = kClientWidth;
+  desc.clientHeight = kClientHeight;
+  desc.font.face = "MS Sans Serif";
+  desc.font.height = -11;
+  desc.iconResourceId = kIconMain;
+  return desc;
 }
 
-LabelSpec ScaleLabel(Bounds bounds, TextAlign align) {
-  LabelSpec spec;
-  spec.bounds = bounds;
-  spec.caption = "0 ms";
-  spec.align = align;
-  spec.color = kBlack;
-  return spec;
+LabelDesc ScaleLabel(Bounds bounds, TextAlign align) {
+  LabelDesc desc;
+  desc.bounds = bounds;
+  desc.caption = "0 ms";
+  desc.align = align;
+  desc.color = kBlack;
+  return desc;
 }
 
-SliderSpec BandSliderSpec(int index, Bounds bounds) {
-  SliderSpec spec;
-  spec.bounds = bounds;
-  spec.orientation = Orientation::Vertical;
-  spec.min = 0;
-  spec.max = 80;
-  spec.position = 40;
-  spec.lineSize = 1;
-  spec.pageSize = 2;
-  spec.tickFrequency = 8;
-  spec.ticks = index == 0 ? TickMarks::TopLeft : TickMarks::None;
-  spec.thumbLength = 15;
-  spec.hint = dsp::kBands[static_cast<size_t>(index)].hint;
-  spec.tabOrder = index;
-  return spec;
+SliderDesc BandSliderDesc(int index, Bounds bounds) {
+  SliderDesc desc;
+  desc.bounds = bounds;
+  desc.orientation = Orientation::Vertical;
+  desc.min = 0;
+  desc.max = 80;
+  desc.position = 40;
+  desc.lineSize = 1;
+  desc.pageSize = 2;
+  desc.tickFrequency = 8;
+  desc.ticks = index == 0 ? TickMarks::TopLeft : TickMarks::None;
+  desc.thumbLength = 15;
+  desc.hint = dsp::kBands[static_cast<size_t>(index)].hint;
+  desc.tabOrder = index;
+  return desc;
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ uint32_t VolumeWord(int position) {
 }
 
 Tw_Main::Tw_Main(platform::Platform& platform)
-    : platform_(platform), form_(platform.ui.CreateForm(MainFormSpec())), engine_(platform, *this) {
+    : platform_(platform), form_(platform.ui.CreateForm(MainFormDesc())), engine_(platform, *this) {
   CreateControls();
   WireHandlers();
 }
@@ -87,10 +87,10 @@ Tw_Main::~Tw_Main() {
 void Tw_Main::CreateControls() {
   auto& f = *form_;
   PaintBox = f.AddPaintBox(nullptr, Bounds{24, 53, 304, 77});
-  f.AddShape(nullptr, platform::ShapeSpec{Bounds{24, 130, 304, 17}, kBlack});
-  f.AddPicture(nullptr, platform::PictureSpec{Bounds{6, 52, 15, 15}, kBitmapMicrophone});
+  f.AddShape(nullptr, platform::ShapeDesc{Bounds{24, 130, 304, 17}, kBlack});
+  f.AddPicture(nullptr, platform::PictureDesc{Bounds{6, 52, 15, 15}, kBitmapMicrophone});
 
-  LabelSpec www;
+  LabelDesc www;
   www.bounds = Bounds{26, 132, 158, 13};
   www.caption = kHomePageCaption;
   www.color = kWhite;
@@ -99,7 +99,7 @@ void Tw_Main::CreateControls() {
   www.handCursor = true;
   lb_www = f.AddLabel(nullptr, www);
 
-  SliderSpec volume;
+  SliderDesc volume;
   volume.bounds = Bounds{-3, 66, 24, 87};
   volume.orientation = Orientation::Vertical;
   volume.min = 1;
@@ -122,12 +122,12 @@ void Tw_Main::CreateControls() {
 
 void Tw_Main::CreateDelayGroup() {
   auto& f = *form_;
-  DelayGroupBox = f.AddGroupBox(nullptr, GroupBoxSpec{Bounds{2, 0, 327, 52}, "Delay", 1});
+  DelayGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{2, 0, 327, 52}, "Delay", 1});
   lb_0ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{8, 37, 22, 13}, TextAlign::Left));
   lb_1ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{152, 37, 22, 13}, TextAlign::Center));
   lb_2ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{296, 37, 22, 13}, TextAlign::Right));
 
-  SliderSpec delay;
+  SliderDesc delay;
   delay.bounds = Bounds{2, 15, 323, 21};
   delay.orientation = Orientation::Horizontal;
   delay.min = 0;
@@ -142,25 +142,25 @@ void Tw_Main::CreateDelayGroup() {
   DelayTrackBar = f.AddSlider(DelayGroupBox, delay);
 
   cb_X10Delay =
-      f.AddCheckBox(nullptr, CheckBoxSpec{Bounds{335, 3, 73, 17}, "x 10 Delay", false, 2});
+      f.AddCheckBox(nullptr, CheckBoxDesc{Bounds{335, 3, 73, 17}, "x 10 Delay", false, 2});
 }
 
 void Tw_Main::CreateEqualizerGroup() {
   auto& f = *form_;
-  EqGroupBox = f.AddGroupBox(nullptr, GroupBoxSpec{Bounds{331, 21, 78, 127}, "", 3});
+  EqGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{331, 21, 78, 127}, "", 3});
   const int labelLefts[4] = {14, 29, 45, 61};
   for (size_t i = 0; i < 4; ++i) {
-    LabelSpec spec;
-    spec.bounds = Bounds{labelLefts[i], 111, 12, 13};
-    spec.caption = dsp::kBands[i].label;
-    bandLabels[i] = f.AddLabel(EqGroupBox, spec);
+    LabelDesc desc;
+    desc.bounds = Bounds{labelLefts[i], 111, 12, 13};
+    desc.caption = dsp::kBands[i].label;
+    bandLabels[i] = f.AddLabel(EqGroupBox, desc);
   }
-  Slider1F = f.AddSlider(EqGroupBox, BandSliderSpec(0, Bounds{2, 19, 24, 92}));
-  Slider2F = f.AddSlider(EqGroupBox, BandSliderSpec(1, Bounds{26, 19, 17, 92}));
-  Slider3F = f.AddSlider(EqGroupBox, BandSliderSpec(2, Bounds{42, 19, 17, 92}));
-  Slider4F = f.AddSlider(EqGroupBox, BandSliderSpec(3, Bounds{58, 19, 17, 92}));
+  Slider1F = f.AddSlider(EqGroupBox, BandSliderDesc(0, Bounds{2, 19, 24, 92}));
+  Slider2F = f.AddSlider(EqGroupBox, BandSliderDesc(1, Bounds{26, 19, 17, 92}));
+  Slider3F = f.AddSlider(EqGroupBox, BandSliderDesc(2, Bounds{42, 19, 17, 92}));
+  Slider4F = f.AddSlider(EqGroupBox, BandSliderDesc(3, Bounds{58, 19, 17, 92}));
   cb_UseFilter =
-      f.AddCheckBox(EqGroupBox, CheckBoxSpec{Bounds{4, 7, 64, 17}, "Equalizer", false, 4});
+      f.AddCheckBox(EqGroupBox, CheckBoxDesc{Bounds{4, 7, 64, 17}, "Equalizer", false, 4});
 }
 
 std::array<platform::Slider*, 4> Tw_Main::BandSliders() const {

@@ -9,8 +9,8 @@ using platform::BrushStyle;
 using platform::Canvas;
 using platform::RectEdges;
 
-platform::FontSpec ScopeFont() {
-  platform::FontSpec font;
+platform::FontDesc ScopeFont() {
+  platform::FontDesc font;
   font.face = "MS Sans Serif";
   font.height = -11;
   font.color = kScopeText;

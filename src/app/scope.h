@@ -24,7 +24,7 @@ inline constexpr platform::Color kScopeText{0, 255, 0};
 inline constexpr platform::Color kScopeTrace{255, 255, 0};
 
 // The box's own font: "MS Sans Serif", 11 pixels high, lime green.
-platform::FontSpec ScopeFont();
+platform::FontDesc ScopeFont();
 
 // The delay of a block in whole milliseconds (45 for 1000 samples).
 int DelayMilliseconds(int32_t blockLength);

@@ -40,8 +40,8 @@ bool EqualizerBank::IsSetUp() const {
 
 void EqualizerBank::Redesign(int band, int position) {
   if (band < 0 || band >= 4 || !filters_[band]) return;
-  const Band& spec = kBands[band];
-  filters_[band]->SetBand(BandGain(position), spec.bandwidth, spec.centre);
+  const Band& desc = kBands[band];
+  filters_[band]->SetBand(BandGain(position), desc.bandwidth, desc.centre);
 }
 
 double EqualizerBank::EqualizeSample(double x) {

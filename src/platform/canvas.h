@@ -27,12 +27,12 @@ struct RectEdges {
 
 enum class BrushStyle { Solid, Clear };
 
-struct FontSpec {
+struct FontDesc {
   std::string face = "MS Sans Serif";
   int height = -11;  // character height in pixels, negative as in LOGFONT
   Color color{};
   bool underline = false;
-  friend bool operator==(const FontSpec&, const FontSpec&) = default;
+  friend bool operator==(const FontDesc&, const FontDesc&) = default;
 };
 
 class Canvas {
@@ -41,7 +41,7 @@ class Canvas {
 
   virtual void SetBrush(Color color, BrushStyle style) = 0;
   virtual void SetPen(Color color) = 0;  // solid, 1 pixel wide
-  virtual void SetFont(const FontSpec& font) = 0;
+  virtual void SetFont(const FontDesc& font) = 0;
 
   // The part of the surface that drawing can reach: during a repaint the
   // area being repainted, otherwise the whole visible surface.

@@ -6,7 +6,7 @@
 namespace lumrio::platform {
 
 int Slider::Clamp(int position) const {
-  return std::clamp(position, spec_.min, spec_.max);
+  return std::clamp(position, desc_.min, desc_.max);
 }
 
 void Slider::SetPosition(int position) {

@@ -35,7 +35,7 @@ class Control {
 enum class Orientation { Horizontal, Vertical };
 enum class TickMarks { None, TopLeft, BottomRight };
 
-struct SliderSpec {
+struct SliderDesc {
   Bounds bounds;
   Orientation orientation = Orientation::Horizontal;
   int min = 0, max = 10, position = 0;
@@ -50,9 +50,9 @@ struct SliderSpec {
 class Slider : public Control {
  public:
   int Position() const { return position_; }
-  int Min() const { return spec_.min; }
-  int Max() const { return spec_.max; }
-  const SliderSpec& Spec() const { return spec_; }
+  int Min() const { return desc_.min; }
+  int Max() const { return desc_.max; }
+  const SliderDesc& Desc() const { return desc_; }
 
   // From code: clamps into [Min, Max]; on a real change updates the native
   // control and runs onChange, otherwise does nothing.
@@ -70,17 +70,17 @@ class Slider : public Control {
   std::function<void()> onEnter;
 
  protected:
-  Slider(Control* parent, const SliderSpec& spec)
-      : Control(parent, spec.bounds), spec_(spec), position_(Clamp(spec.position)) {}
+  Slider(Control* parent, const SliderDesc& desc)
+      : Control(parent, desc.bounds), desc_(desc), position_(Clamp(desc.position)) {}
   virtual void ApplyPosition(int position) = 0;  // mirror into the native control
 
  private:
   int Clamp(int position) const;
-  SliderSpec spec_;
+  SliderDesc desc_;
   int position_;
 };
 
-struct CheckBoxSpec {
+struct CheckBoxDesc {
   Bounds bounds;
   std::string caption;
   bool checked = false;
@@ -90,7 +90,7 @@ struct CheckBoxSpec {
 class CheckBox : public Control {
  public:
   bool Checked() const { return checked_; }
-  const CheckBoxSpec& Spec() const { return spec_; }
+  const CheckBoxDesc& Desc() const { return desc_; }
 
   // From code: on a real change updates the native control and runs onClick.
   void SetChecked(bool checked);
@@ -100,18 +100,18 @@ class CheckBox : public Control {
   std::function<void()> onClick;
 
  protected:
-  CheckBox(Control* parent, const CheckBoxSpec& spec)
-      : Control(parent, spec.bounds), spec_(spec), checked_(spec.checked) {}
+  CheckBox(Control* parent, const CheckBoxDesc& desc)
+      : Control(parent, desc.bounds), desc_(desc), checked_(desc.checked) {}
   virtual void ApplyChecked(bool checked) = 0;
 
  private:
-  CheckBoxSpec spec_;
+  CheckBoxDesc desc_;
   bool checked_;
 };
 
 enum class TextAlign { Left, Center, Right };
 
-struct LabelSpec {
+struct LabelDesc {
   Bounds bounds;
   std::string caption;
   TextAlign align = TextAlign::Left;
@@ -125,20 +125,20 @@ class Label : public Control {
  public:
   const std::string& Caption() const { return caption_; }
   void SetCaption(const std::string& caption);
-  const LabelSpec& Spec() const { return spec_; }
+  const LabelDesc& Desc() const { return desc_; }
   std::function<void()> onClick;
 
  protected:
-  Label(Control* parent, const LabelSpec& spec)
-      : Control(parent, spec.bounds), spec_(spec), caption_(spec.caption) {}
+  Label(Control* parent, const LabelDesc& desc)
+      : Control(parent, desc.bounds), desc_(desc), caption_(desc.caption) {}
   virtual void ApplyCaption(const std::string& caption) = 0;
 
  private:
-  LabelSpec spec_;
+  LabelDesc desc_;
   std::string caption_;
 };
 
-struct GroupBoxSpec {
+struct GroupBoxDesc {
   Bounds bounds;
   std::string caption;  // empty: no caption
   int tabOrder = 0;
@@ -146,21 +146,21 @@ struct GroupBoxSpec {
 
 class GroupBox : public Control {
  public:
-  const GroupBoxSpec& Spec() const { return spec_; }
+  const GroupBoxDesc& Desc() const { return desc_; }
 
  protected:
-  GroupBox(Control* parent, const GroupBoxSpec& spec) : Control(parent, spec.bounds), spec_(spec) {}
+  GroupBox(Control* parent, const GroupBoxDesc& desc) : Control(parent, desc.bounds), desc_(desc) {}
 
  private:
-  GroupBoxSpec spec_;
+  GroupBoxDesc desc_;
 };
 
 // A plain filled rectangle (no outline), and a picture from the resources.
-struct ShapeSpec {
+struct ShapeDesc {
   Bounds bounds;
   Color fill{0, 0, 0};
 };
-struct PictureSpec {
+struct PictureDesc {
   Bounds bounds;
   int resourceId = 0;  // a bitmap with a transparent background
 };
@@ -191,10 +191,10 @@ class Timer {
   std::function<void()> onTimer;
 };
 
-struct FormSpec {
+struct FormDesc {
   std::string caption;
   int clientWidth = 0, clientHeight = 0;
-  FontSpec font;
+  FontDesc font;
   int iconResourceId = 0;
 };
 
@@ -206,13 +206,13 @@ class Form {
 
   virtual WindowHandle Handle() const = 0;
 
-  virtual Slider* AddSlider(Control* parent, const SliderSpec& spec) = 0;
-  virtual CheckBox* AddCheckBox(Control* parent, const CheckBoxSpec& spec) = 0;
-  virtual Label* AddLabel(Control* parent, const LabelSpec& spec) = 0;
-  virtual GroupBox* AddGroupBox(Control* parent, const GroupBoxSpec& spec) = 0;
+  virtual Slider* AddSlider(Control* parent, const SliderDesc& desc) = 0;
+  virtual CheckBox* AddCheckBox(Control* parent, const CheckBoxDesc& desc) = 0;
+  virtual Label* AddLabel(Control* parent, const LabelDesc& desc) = 0;
+  virtual GroupBox* AddGroupBox(Control* parent, const GroupBoxDesc& desc) = 0;
   virtual PaintBox* AddPaintBox(Control* parent, Bounds bounds) = 0;
-  virtual void AddShape(Control* parent, const ShapeSpec& spec) = 0;
-  virtual void AddPicture(Control* parent, const PictureSpec& spec) = 0;
+  virtual void AddShape(Control* parent, const ShapeDesc& desc) = 0;
+  virtual void AddPicture(Control* parent, const PictureDesc& desc) = 0;
   virtual Timer* AddTimer(int intervalMs, bool enabled) = 0;
 
   // Takes the keyboard focus away from `control`: if it has (or contains) the
@@ -240,7 +240,7 @@ class Ui {
   virtual ~Ui() = default;
 
   virtual void SetApplicationTitle(const std::string& title) = 0;
-  virtual std::unique_ptr<Form> CreateForm(const FormSpec& spec) = 0;
+  virtual std::unique_ptr<Form> CreateForm(const FormDesc& desc) = 0;
 
   // Handles every message pending now (device messages, timers, paints,
   // input), then returns.

@@ -32,15 +32,15 @@ TEST_F(MainWindowTest, WindowAndControlsAreLaidOutAsDesigned) {
   EXPECT_EQ(w->PaintBox->Height(), 77);
   EXPECT_EQ(w->DelayTrackBar->Parent(), w->DelayGroupBox);
   EXPECT_EQ(w->Slider3F->Parent(), w->EqGroupBox);
-  EXPECT_EQ(w->Slider1F->Spec().hint, "1000 Hz Filter");
-  EXPECT_EQ(w->Slider4F->Spec().hint, "8000 Hz Filter");
+  EXPECT_EQ(w->Slider1F->Desc().hint, "1000 Hz Filter");
+  EXPECT_EQ(w->Slider4F->Desc().hint, "8000 Hz Filter");
   EXPECT_EQ(w->bandLabels[2]->Caption(), "4k");
   EXPECT_EQ(w->bandLabels[3]->Caption(), "8k");
-  EXPECT_EQ(w->VolumeTrackBar->Spec().hint, "Volume control");
-  EXPECT_FALSE(w->VolumeTrackBar->Spec().tabStop);
-  EXPECT_EQ(w->cb_X10Delay->Spec().caption, "x 10 Delay");
-  EXPECT_EQ(w->cb_UseFilter->Spec().caption, "Equalizer");
-  EXPECT_EQ(w->DelayTrackBar->Spec().pageSize, 44);
+  EXPECT_EQ(w->VolumeTrackBar->Desc().hint, "Volume control");
+  EXPECT_FALSE(w->VolumeTrackBar->Desc().tabStop);
+  EXPECT_EQ(w->cb_X10Delay->Desc().caption, "x 10 Delay");
+  EXPECT_EQ(w->cb_UseFilter->Desc().caption, "Equalizer");
+  EXPECT_EQ(w->DelayTrackBar->Desc().pageSize, 44);
   EXPECT_EQ(w->VolumeTrackBar->Position(), 3200);
   // Start-up applied the delay rule.
   EXPECT_EQ(w->lb_0ms->Caption(), "0 ms");

@@ -32,7 +32,7 @@ struct Block {
 class PlatformTest : public ::testing::Test {
  protected:
   PlatformTest() {
-    form = platform.Gui().CreateForm(FormSpec{});
+    form = platform.Gui().CreateForm(FormDesc{});
     form->onWaveInData = [this](WaveHeader* h) { inMessages.push_back({h, platform.Now()}); };
     form->onWaveOutDone = [this](WaveHeader* h) { outMessages.push_back({h, platform.Now()}); };
   }

@@ -14,11 +14,11 @@ class UiTest : public PlatformTest {
 };
 
 TEST_F(UiTest, SliderFromCodeClampsAndFiresOnlyOnARealChange) {
-  SliderSpec spec;
-  spec.min = 1;
-  spec.max = 6500;
-  spec.position = 3200;
-  Slider* s = form->AddSlider(nullptr, spec);
+  SliderDesc desc;
+  desc.min = 1;
+  desc.max = 6500;
+  desc.position = 3200;
+  Slider* s = form->AddSlider(nullptr, desc);
   int changes = 0;
   s->onChange = [&] { ++changes; };
   s->SetPosition(3200);
@@ -34,8 +34,8 @@ TEST_F(UiTest, SliderFromCodeClampsAndFiresOnlyOnARealChange) {
 }
 
 TEST_F(UiTest, UserNotificationsAlwaysFire) {
-  Slider* s = form->AddSlider(nullptr, SliderSpec{});
-  CheckBox* c = form->AddCheckBox(nullptr, CheckBoxSpec{});
+  Slider* s = form->AddSlider(nullptr, SliderDesc{});
+  CheckBox* c = form->AddCheckBox(nullptr, CheckBoxDesc{});
   int changes = 0, clicks = 0;
   s->onChange = [&] { ++changes; };
   c->onClick = [&] { ++clicks; };
@@ -52,9 +52,9 @@ TEST_F(UiTest, UserNotificationsAlwaysFire) {
 }
 
 TEST_F(UiTest, FocusGoesToTheParentOnDefocus) {
-  GroupBox* group = form->AddGroupBox(nullptr, GroupBoxSpec{});
-  Slider* s = form->AddSlider(group, SliderSpec{});
-  Slider* other = form->AddSlider(nullptr, SliderSpec{});
+  GroupBox* group = form->AddGroupBox(nullptr, GroupBoxDesc{});
+  Slider* s = form->AddSlider(group, SliderDesc{});
+  Slider* other = form->AddSlider(nullptr, SliderDesc{});
   int enters = 0;
   s->onEnter = [&] {
     ++enters;
@@ -156,11 +156,11 @@ TEST_F(UiTest, CloseQueriesThenDestroysOnce) {
 }
 
 TEST_F(UiTest, ControlsShapesAndPicturesAreKept) {
-  GroupBox* g = form->AddGroupBox(nullptr, GroupBoxSpec{{1, 2, 3, 4}, "Equalizer", 0});
-  Label* l = form->AddLabel(g, LabelSpec{});
+  GroupBox* g = form->AddGroupBox(nullptr, GroupBoxDesc{{1, 2, 3, 4}, "Equalizer", 0});
+  Label* l = form->AddLabel(g, LabelDesc{});
   l->SetCaption("200 ms");
-  form->AddShape(nullptr, ShapeSpec{{0, 0, 5, 5}, {1, 2, 3}});
-  form->AddPicture(nullptr, PictureSpec{{0, 0, 5, 5}, 7});
+  form->AddShape(nullptr, ShapeDesc{{0, 0, 5, 5}, {1, 2, 3}});
+  form->AddPicture(nullptr, PictureDesc{{0, 0, 5, 5}, 7});
   EXPECT_EQ((std::vector<Control*>{g, l}), Hf().AllControls());
   EXPECT_EQ(g, l->Parent());
   EXPECT_EQ("200 ms", l->Caption());
@@ -182,7 +182,7 @@ TEST_F(UiTest, ShellOpenAndTitleAreRecorded) {
 
 TEST_F(UiTest, AFormOutlivingThePlatformIsHarmless) {
   auto p = std::make_unique<HeadlessPlatform>();
-  auto f = p->Gui().CreateForm(FormSpec{});
+  auto f = p->Gui().CreateForm(FormDesc{});
   Timer* t = f->AddTimer(10, true);
   bool destroyed = false;
   f->onDestroy = [&] { destroyed = true; };

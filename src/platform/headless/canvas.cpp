@@ -14,7 +14,7 @@ void RecordingCanvas::SetBrush(Color color, BrushStyle style) {
 void RecordingCanvas::SetPen(Color color) {
   pen_ = color;
 }
-void RecordingCanvas::SetFont(const FontSpec& font) {
+void RecordingCanvas::SetFont(const FontDesc& font) {
   font_ = font;
 }
 RectEdges RecordingCanvas::ClipRect() {

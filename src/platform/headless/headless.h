@@ -246,7 +246,7 @@ struct CanvasOp {
   Color brush{};
   BrushStyle brushStyle = BrushStyle::Solid;
   Color pen{};
-  FontSpec font{};
+  FontDesc font{};
   RectEdges clip{};
 };
 
@@ -255,7 +255,7 @@ class RecordingCanvas : public Canvas {
   explicit RecordingCanvas(RectEdges clip);
   void SetBrush(Color color, BrushStyle style) override;
   void SetPen(Color color) override;
-  void SetFont(const FontSpec& font) override;
+  void SetFont(const FontDesc& font) override;
   RectEdges ClipRect() override;
   void FillRect(const RectEdges& r) override;
   void Rectangle(const RectEdges& r) override;
@@ -275,7 +275,7 @@ class RecordingCanvas : public Canvas {
   Color brush_{};
   BrushStyle brushStyle_ = BrushStyle::Solid;
   Color pen_{};
-  FontSpec font_{};
+  FontDesc font_{};
   RectEdges clip_;
 };
 
@@ -287,7 +287,7 @@ class HeadlessUi : public Ui {
   ~HeadlessUi() override;
 
   void SetApplicationTitle(const std::string& title) override;
-  std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
+  std::unique_ptr<Form> CreateForm(const FormDesc& desc) override;
   void ProcessMessages() override;
   int64_t Milliseconds() override;  // the virtual clock
   void Run() override;              // runs the virtual clock until the form is destroyed (bounded)
@@ -346,9 +346,9 @@ class HeadlessForm : public Form {
   // DrawCount() counts every Draw ever made.
   static constexpr size_t kKeptCanvases = 256;
   virtual int64_t DrawCount() const = 0;
-  virtual const FormSpec& Spec() const = 0;
-  virtual const std::vector<ShapeSpec>& Shapes() const = 0;
-  virtual const std::vector<PictureSpec>& Pictures() const = 0;
+  virtual const FormDesc& Desc() const = 0;
+  virtual const std::vector<ShapeDesc>& Shapes() const = 0;
+  virtual const std::vector<PictureDesc>& Pictures() const = 0;
 };
 
 // Owns every headless service and the virtual clock.

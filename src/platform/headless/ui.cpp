@@ -16,7 +16,7 @@ constexpr uint64_t kShellSuccess = 42;  // ShellExecuteA returns > 32 on success
 
 class HeadlessSlider : public Slider {
  public:
-  HeadlessSlider(Control* parent, const SliderSpec& spec) : Slider(parent, spec) {}
+  HeadlessSlider(Control* parent, const SliderDesc& desc) : Slider(parent, desc) {}
 
  protected:
   void ApplyPosition(int) override {}  // the position itself lives in Slider
@@ -24,7 +24,7 @@ class HeadlessSlider : public Slider {
 
 class HeadlessCheckBox : public CheckBox {
  public:
-  HeadlessCheckBox(Control* parent, const CheckBoxSpec& spec) : CheckBox(parent, spec) {}
+  HeadlessCheckBox(Control* parent, const CheckBoxDesc& desc) : CheckBox(parent, desc) {}
 
  protected:
   void ApplyChecked(bool) override {}
@@ -32,7 +32,7 @@ class HeadlessCheckBox : public CheckBox {
 
 class HeadlessLabel : public Label {
  public:
-  HeadlessLabel(Control* parent, const LabelSpec& spec) : Label(parent, spec) {}
+  HeadlessLabel(Control* parent, const LabelDesc& desc) : Label(parent, desc) {}
 
  protected:
   void ApplyCaption(const std::string&) override {}
@@ -40,7 +40,7 @@ class HeadlessLabel : public Label {
 
 class HeadlessGroupBox : public GroupBox {
  public:
-  HeadlessGroupBox(Control* parent, const GroupBoxSpec& spec) : GroupBox(parent, spec) {}
+  HeadlessGroupBox(Control* parent, const GroupBoxDesc& desc) : GroupBox(parent, desc) {}
 };
 
 RectEdges Intersect(const RectEdges& a, const RectEdges& b) {
@@ -129,8 +129,8 @@ class HeadlessTimer : public Timer {
 
 class FormImpl : public HeadlessForm, public Window {
  public:
-  FormImpl(Loop& loop, const FormSpec& spec, std::function<void(FormImpl*)> onGone)
-      : loop_(&loop), spec_(spec), onGone_(std::move(onGone)) {
+  FormImpl(Loop& loop, const FormDesc& desc, std::function<void(FormImpl*)> onGone)
+      : loop_(&loop), desc_(desc), onGone_(std::move(onGone)) {
     handle_ = loop.Register(*this);
   }
   ~FormImpl() override {
@@ -146,17 +146,17 @@ class FormImpl : public HeadlessForm, public Window {
 
   // Form.
   WindowHandle Handle() const override { return handle_; }
-  Slider* AddSlider(Control* parent, const SliderSpec& spec) override {
-    return Add(std::make_unique<HeadlessSlider>(parent, spec));
+  Slider* AddSlider(Control* parent, const SliderDesc& desc) override {
+    return Add(std::make_unique<HeadlessSlider>(parent, desc));
   }
-  CheckBox* AddCheckBox(Control* parent, const CheckBoxSpec& spec) override {
-    return Add(std::make_unique<HeadlessCheckBox>(parent, spec));
+  CheckBox* AddCheckBox(Control* parent, const CheckBoxDesc& desc) override {
+    return Add(std::make_unique<HeadlessCheckBox>(parent, desc));
   }
-  Label* AddLabel(Control* parent, const LabelSpec& spec) override {
-    return Add(std::make_unique<HeadlessLabel>(parent, spec));
+  Label* AddLabel(Control* parent, const LabelDesc& desc) override {
+    return Add(std::make_unique<HeadlessLabel>(parent, desc));
   }
-  GroupBox* AddGroupBox(Control* parent, const GroupBoxSpec& spec) override {
-    return Add(std::make_unique<HeadlessGroupBox>(parent, spec));
+  GroupBox* AddGroupBox(Control* parent, const GroupBoxDesc& desc) override {
+    return Add(std::make_unique<HeadlessGroupBox>(parent, desc));
   }
   PaintBox* AddPaintBox(Control* parent, Bounds bounds) override {
     auto* box = Add(std::make_unique<HeadlessPaintBox>(parent, bounds, *this));
@@ -164,8 +164,8 @@ class FormImpl : public HeadlessForm, public Window {
     if (shown_) box->invalid = box->Whole();
     return box;
   }
-  void AddShape(Control*, const ShapeSpec& spec) override { shapes_.push_back(spec); }
-  void AddPicture(Control*, const PictureSpec& spec) override { pictures_.push_back(spec); }
+  void AddShape(Control*, const ShapeDesc& desc) override { shapes_.push_back(desc); }
+  void AddPicture(Control*, const PictureDesc& desc) override { pictures_.push_back(desc); }
   Timer* AddTimer(int intervalMs, bool enabled) override {
     timers_.push_back(std::make_unique<HeadlessTimer>(loop_, intervalMs, enabled));
     return timers_.back().get();
@@ -227,9 +227,9 @@ class FormImpl : public HeadlessForm, public Window {
     return out;
   }
   int64_t DrawCount() const override { return drawCount_; }
-  const FormSpec& Spec() const override { return spec_; }
-  const std::vector<ShapeSpec>& Shapes() const override { return shapes_; }
-  const std::vector<PictureSpec>& Pictures() const override { return pictures_; }
+  const FormDesc& Desc() const override { return desc_; }
+  const std::vector<ShapeDesc>& Shapes() const override { return shapes_; }
+  const std::vector<PictureDesc>& Pictures() const override { return pictures_; }
 
   // Window.
   void DeliverWaveMessage(uint32_t message, WaveHeader* header) override {
@@ -320,13 +320,13 @@ class FormImpl : public HeadlessForm, public Window {
 
   Loop* loop_;
   WindowHandle handle_ = nullptr;
-  FormSpec spec_;
+  FormDesc desc_;
   std::function<void(FormImpl*)> onGone_;
   std::vector<std::unique_ptr<Control>> controls_;
   std::vector<HeadlessPaintBox*> paintBoxes_;
   std::vector<std::unique_ptr<HeadlessTimer>> timers_;
-  std::vector<ShapeSpec> shapes_;
-  std::vector<PictureSpec> pictures_;
+  std::vector<ShapeDesc> shapes_;
+  std::vector<PictureDesc> pictures_;
   std::vector<std::unique_ptr<RecordingCanvas>> canvases_;
   int64_t drawCount_ = 0;
   Control* focused_ = nullptr;
@@ -391,9 +391,9 @@ void HeadlessUi::SetApplicationTitle(const std::string& title) {
   s_->title = title;
 }
 
-std::unique_ptr<Form> HeadlessUi::CreateForm(const FormSpec& spec) {
+std::unique_ptr<Form> HeadlessUi::CreateForm(const FormDesc& desc) {
   State* s = s_.get();
-  auto form = std::make_unique<detail::FormImpl>(s->Loop(), spec, [s](detail::FormImpl* gone) {
+  auto form = std::make_unique<detail::FormImpl>(s->Loop(), desc, [s](detail::FormImpl* gone) {
     std::erase(s->forms, gone);
     if (s->mainForm == gone) s->mainForm = nullptr;
   });

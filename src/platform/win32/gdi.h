@@ -111,10 +111,10 @@ class SelectGuard {
   HGDIOBJ previous_;
 };
 
-inline Font CreateFontFrom(const FontSpec& spec) {
-  return Font(::CreateFontA(spec.height, 0, 0, 0, FW_NORMAL, FALSE, spec.underline ? TRUE : FALSE,
+inline Font CreateFontFrom(const FontDesc& desc) {
+  return Font(::CreateFontA(desc.height, 0, 0, 0, FW_NORMAL, FALSE, desc.underline ? TRUE : FALSE,
                             FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, spec.face.c_str()));
+                            DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, desc.face.c_str()));
 }
 
 }  // namespace lumrio::platform::win32

@@ -35,13 +35,13 @@ HBRUSH GdiCache::BrushFor(Color color) {
   return brush.Get();
 }
 
-HFONT GdiCache::FontFor(const FontSpec& spec) {
+HFONT GdiCache::FontFor(const FontDesc& desc) {
   for (auto& [known, font] : fonts_) {
-    if (known == spec && font) return font.Get();
+    if (known == desc && font) return font.Get();
   }
-  Font font = CreateFontFrom(spec);
+  Font font = CreateFontFrom(desc);
   if (!font) return nullptr;
-  fonts_.emplace_back(spec, std::move(font));
+  fonts_.emplace_back(desc, std::move(font));
   return fonts_.back().second.Get();
 }
 
@@ -93,20 +93,20 @@ void GdiCanvas::SetPen(Color color) {
   pen_ = std::move(pen);
 }
 
-void GdiCanvas::SetFont(const FontSpec& spec) {
+void GdiCanvas::SetFont(const FontDesc& desc) {
   if (cache_) {
-    const HFONT cached = cache_->FontFor(spec);
+    const HFONT cached = cache_->FontFor(desc);
     if (!cached) return;
     ::SelectObject(dc_, cached);
     font_.Reset(nullptr);
-    ::SetTextColor(dc_, ToColorRef(spec.color));
+    ::SetTextColor(dc_, ToColorRef(desc.color));
     return;
   }
-  Font font = CreateFontFrom(spec);
+  Font font = CreateFontFrom(desc);
   if (!font) return;
   ::SelectObject(dc_, font.Get());
   font_ = std::move(font);
-  ::SetTextColor(dc_, ToColorRef(spec.color));
+  ::SetTextColor(dc_, ToColorRef(desc.color));
 }
 
 RectEdges GdiCanvas::ClipRect() {

@@ -18,13 +18,13 @@ class GdiCache {
  public:
   HPEN PenFor(Color color);
   HBRUSH BrushFor(Color color);
-  HFONT FontFor(const FontSpec& spec);
+  HFONT FontFor(const FontDesc& desc);
 
  private:
   static uint32_t Key(Color c) { return (uint32_t{c.r} << 16) | (uint32_t{c.g} << 8) | c.b; }
   std::map<uint32_t, Pen> pens_;
   std::map<uint32_t, Brush> brushes_;
-  std::vector<std::pair<FontSpec, Font>> fonts_;
+  std::vector<std::pair<FontDesc, Font>> fonts_;
 };
 
 class GdiCanvas : public Canvas {
@@ -39,7 +39,7 @@ class GdiCanvas : public Canvas {
 
   void SetBrush(Color color, BrushStyle style) override;
   void SetPen(Color color) override;
-  void SetFont(const FontSpec& font) override;
+  void SetFont(const FontDesc& font) override;
 
   RectEdges ClipRect() override;
   void FillRect(const RectEdges& r) override;

@@ -58,17 +58,17 @@ bool MainForm::RegisterClass(HINSTANCE instance) {
   return ::RegisterClassA(&windowClass) != 0;
 }
 
-MainForm::MainForm(HINSTANCE instance, const FormSpec& spec)
-    : instance_(instance), spec_(spec), font_(CreateFontFrom(spec.font)) {
-  RECT frame{0, 0, spec.clientWidth, spec.clientHeight};
+MainForm::MainForm(HINSTANCE instance, const FormDesc& desc)
+    : instance_(instance), desc_(desc), font_(CreateFontFrom(desc.font)) {
+  RECT frame{0, 0, desc.clientWidth, desc.clientHeight};
   if (!::AdjustWindowRectEx(&frame, kFormStyle, FALSE, kFormExStyle)) {
     throw std::runtime_error("Error creating window");
   }
-  window_ = ::CreateWindowExA(kFormExStyle, kClassName, spec.caption.c_str(), kFormStyle,
+  window_ = ::CreateWindowExA(kFormExStyle, kClassName, desc.caption.c_str(), kFormStyle,
                               CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
                               frame.bottom - frame.top, nullptr, nullptr, instance, this);
   if (!window_) throw std::runtime_error("Error creating window");
-  SetIcons(spec.iconResourceId);
+  SetIcons(desc.iconResourceId);
   RemoveSizingFromSystemMenu();
   CreateTooltip();
 }
@@ -129,7 +129,7 @@ ChildWindow* MainForm::ChildOf(HWND window) const {
 }
 
 ChildSite MainForm::SiteIn(const Control* parent) {
-  return ChildSite{instance_, ContainerOf(parent), tooltip_, font_.Get(), &spec_.font, nextId_++};
+  return ChildSite{instance_, ContainerOf(parent), tooltip_, font_.Get(), &desc_.font, nextId_++};
 }
 
 // Tab order is z-order among siblings: put the window behind the last
@@ -143,28 +143,28 @@ void MainForm::PlaceInTabOrder(HWND container, HWND window, int tabOrder) {
   tabOrder_.push_back(TabEntry{container, tabOrder, window});
 }
 
-Slider* MainForm::AddSlider(Control* parent, const SliderSpec& spec) {
-  NativeSlider* slider = Adopt(std::make_unique<NativeSlider>(SiteIn(parent), parent, spec));
-  PlaceInTabOrder(ContainerOf(parent), slider->Window(), spec.tabOrder);
+Slider* MainForm::AddSlider(Control* parent, const SliderDesc& desc) {
+  NativeSlider* slider = Adopt(std::make_unique<NativeSlider>(SiteIn(parent), parent, desc));
+  PlaceInTabOrder(ContainerOf(parent), slider->Window(), desc.tabOrder);
   return slider;
 }
 
-CheckBox* MainForm::AddCheckBox(Control* parent, const CheckBoxSpec& spec) {
-  NativeCheckBox* box = Adopt(std::make_unique<NativeCheckBox>(SiteIn(parent), parent, spec));
-  PlaceInTabOrder(ContainerOf(parent), box->Window(), spec.tabOrder);
+CheckBox* MainForm::AddCheckBox(Control* parent, const CheckBoxDesc& desc) {
+  NativeCheckBox* box = Adopt(std::make_unique<NativeCheckBox>(SiteIn(parent), parent, desc));
+  PlaceInTabOrder(ContainerOf(parent), box->Window(), desc.tabOrder);
   return box;
 }
 
-Label* MainForm::AddLabel(Control* parent, const LabelSpec& spec) {
-  return Adopt(std::make_unique<NativeLabel>(SiteIn(parent), parent, spec));
+Label* MainForm::AddLabel(Control* parent, const LabelDesc& desc) {
+  return Adopt(std::make_unique<NativeLabel>(SiteIn(parent), parent, desc));
 }
 
-GroupBox* MainForm::AddGroupBox(Control* parent, const GroupBoxSpec& spec) {
+GroupBox* MainForm::AddGroupBox(Control* parent, const GroupBoxDesc& desc) {
   NativeGroupBox* box =
-      Adopt(std::make_unique<NativeGroupBox>(SiteIn(parent), parent, spec, window_));
+      Adopt(std::make_unique<NativeGroupBox>(SiteIn(parent), parent, desc, window_));
   const HWND boxWindow = box->Window();
   box->onPainted = [this, boxWindow](HDC dc) { PaintGraphics(boxWindow, dc); };
-  PlaceInTabOrder(ContainerOf(parent), boxWindow, spec.tabOrder);
+  PlaceInTabOrder(ContainerOf(parent), boxWindow, desc.tabOrder);
   return box;
 }
 
@@ -172,12 +172,12 @@ PaintBox* MainForm::AddPaintBox(Control* parent, Bounds bounds) {
   return Adopt(std::make_unique<NativePaintBox>(SiteIn(parent), parent, bounds));
 }
 
-void MainForm::AddShape(Control* parent, const ShapeSpec& spec) {
-  AddGraphic(parent, std::make_unique<ShapeGraphic>(spec), spec.bounds);
+void MainForm::AddShape(Control* parent, const ShapeDesc& desc) {
+  AddGraphic(parent, std::make_unique<ShapeGraphic>(desc), desc.bounds);
 }
 
-void MainForm::AddPicture(Control* parent, const PictureSpec& spec) {
-  AddGraphic(parent, std::make_unique<PictureGraphic>(instance_, spec), spec.bounds);
+void MainForm::AddPicture(Control* parent, const PictureDesc& desc) {
+  AddGraphic(parent, std::make_unique<PictureGraphic>(instance_, desc), desc.bounds);
 }
 
 void MainForm::AddGraphic(const Control* parent, std::unique_ptr<Graphic> graphic,

@@ -36,7 +36,7 @@ class MainForm final : public Form {
   static constexpr const char* kClassName = "LumrioForm";
   static bool RegisterClass(HINSTANCE instance);
 
-  MainForm(HINSTANCE instance, const FormSpec& spec);
+  MainForm(HINSTANCE instance, const FormDesc& desc);
   MainForm(const MainForm&) = delete;
   MainForm& operator=(const MainForm&) = delete;
   ~MainForm() override;
@@ -44,13 +44,13 @@ class MainForm final : public Form {
   HWND Window() const { return window_; }
   WindowHandle Handle() const override;
 
-  Slider* AddSlider(Control* parent, const SliderSpec& spec) override;
-  CheckBox* AddCheckBox(Control* parent, const CheckBoxSpec& spec) override;
-  Label* AddLabel(Control* parent, const LabelSpec& spec) override;
-  GroupBox* AddGroupBox(Control* parent, const GroupBoxSpec& spec) override;
+  Slider* AddSlider(Control* parent, const SliderDesc& desc) override;
+  CheckBox* AddCheckBox(Control* parent, const CheckBoxDesc& desc) override;
+  Label* AddLabel(Control* parent, const LabelDesc& desc) override;
+  GroupBox* AddGroupBox(Control* parent, const GroupBoxDesc& desc) override;
   PaintBox* AddPaintBox(Control* parent, Bounds bounds) override;
-  void AddShape(Control* parent, const ShapeSpec& spec) override;
-  void AddPicture(Control* parent, const PictureSpec& spec) override;
+  void AddShape(Control* parent, const ShapeDesc& desc) override;
+  void AddPicture(Control* parent, const PictureDesc& desc) override;
   Timer* AddTimer(int intervalMs, bool enabled) override;
 
   void Defocus(Control& control) override;
@@ -86,7 +86,7 @@ class MainForm final : public Form {
   }
 
   HINSTANCE instance_;
-  FormSpec spec_;
+  FormDesc desc_;
   Font font_;
   HWND window_ = nullptr;
   HWND tooltip_ = nullptr;  // owned by the window, destroyed with it

@@ -71,26 +71,26 @@ void ChildWindow::MoveTo(const Bounds& bounds) {
 
 // NativeSlider --------------------------------------------------------------
 
-NativeSlider::NativeSlider(const ChildSite& site, Control* parent, const SliderSpec& spec)
-    : Slider(parent, spec) {
-  DWORD style = TBS_AUTOTICKS | TBS_FIXEDLENGTH | TickStyle(spec.ticks);
-  if (spec.orientation == Orientation::Vertical) style |= TBS_VERT;
-  if (spec.tabStop) style |= WS_TABSTOP;
-  Create(site, TRACKBAR_CLASSA, "", style, 0, spec.bounds);
+NativeSlider::NativeSlider(const ChildSite& site, Control* parent, const SliderDesc& desc)
+    : Slider(parent, desc) {
+  DWORD style = TBS_AUTOTICKS | TBS_FIXEDLENGTH | TickStyle(desc.ticks);
+  if (desc.orientation == Orientation::Vertical) style |= TBS_VERT;
+  if (desc.tabStop) style |= WS_TABSTOP;
+  Create(site, TRACKBAR_CLASSA, "", style, 0, desc.bounds);
 
   const HWND w = Window();
-  ::SendMessageA(w, TBM_SETTHUMBLENGTH, AsWParam(spec.thumbLength), 0);
-  ::SendMessageA(w, TBM_SETRANGEMIN, FALSE, AsLParam(spec.min));
-  ::SendMessageA(w, TBM_SETRANGEMAX, FALSE, AsLParam(spec.max));
-  ::SendMessageA(w, TBM_SETLINESIZE, 0, AsLParam(spec.lineSize));
-  ::SendMessageA(w, TBM_SETPAGESIZE, 0, AsLParam(spec.pageSize));
-  ::SendMessageA(w, TBM_SETTICFREQ, AsWParam(spec.tickFrequency), 0);
+  ::SendMessageA(w, TBM_SETTHUMBLENGTH, AsWParam(desc.thumbLength), 0);
+  ::SendMessageA(w, TBM_SETRANGEMIN, FALSE, AsLParam(desc.min));
+  ::SendMessageA(w, TBM_SETRANGEMAX, FALSE, AsLParam(desc.max));
+  ::SendMessageA(w, TBM_SETLINESIZE, 0, AsLParam(desc.lineSize));
+  ::SendMessageA(w, TBM_SETPAGESIZE, 0, AsLParam(desc.pageSize));
+  ::SendMessageA(w, TBM_SETTICFREQ, AsWParam(desc.tickFrequency), 0);
   ::SendMessageA(w, TBM_SETPOS, TRUE, AsLParam(Position()));
   // The subclass is how the slider learns that it has the focus.
   if (!::SetWindowSubclass(w, SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this))) {
     throw std::runtime_error("Error creating window");
   }
-  if (!spec.hint.empty()) AddHint(site, spec.hint);
+  if (!desc.hint.empty()) AddHint(site, desc.hint);
 }
 
 NativeSlider::~NativeSlider() {
@@ -131,10 +131,10 @@ LRESULT CALLBACK NativeSlider::SubclassProc(HWND window, UINT message, WPARAM wP
 
 // NativeCheckBox ------------------------------------------------------------
 
-NativeCheckBox::NativeCheckBox(const ChildSite& site, Control* parent, const CheckBoxSpec& spec)
-    : CheckBox(parent, spec) {
-  Create(site, "BUTTON", spec.caption, BS_AUTOCHECKBOX | WS_TABSTOP, 0, spec.bounds);
-  if (spec.checked) ApplyChecked(true);
+NativeCheckBox::NativeCheckBox(const ChildSite& site, Control* parent, const CheckBoxDesc& desc)
+    : CheckBox(parent, desc) {
+  Create(site, "BUTTON", desc.caption, BS_AUTOCHECKBOX | WS_TABSTOP, 0, desc.bounds);
+  if (desc.checked) ApplyChecked(true);
 }
 
 void NativeCheckBox::OnCommand(WORD code) {
@@ -149,12 +149,12 @@ void NativeCheckBox::ApplyChecked(bool checked) {
 
 // NativeLabel ---------------------------------------------------------------
 
-NativeLabel::NativeLabel(const ChildSite& site, Control* parent, const LabelSpec& spec)
-    : Label(parent, spec) {
-  Create(site, "STATIC", spec.caption, SS_NOTIFY | AlignStyle(spec.align), 0, spec.bounds);
+NativeLabel::NativeLabel(const ChildSite& site, Control* parent, const LabelDesc& desc)
+    : Label(parent, desc) {
+  Create(site, "STATIC", desc.caption, SS_NOTIFY | AlignStyle(desc.align), 0, desc.bounds);
   font_ = site.font;
-  if (spec.underline && site.fontSpec) {
-    FontSpec underlined = *site.fontSpec;
+  if (desc.underline && site.fontDesc) {
+    FontDesc underlined = *site.fontDesc;
     underlined.underline = true;
     underlined_ = CreateFontFrom(underlined);
     if (underlined_) {
@@ -162,7 +162,7 @@ NativeLabel::NativeLabel(const ChildSite& site, Control* parent, const LabelSpec
       ::SendMessageA(Window(), WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
     }
   }
-  FitToText(spec.caption);
+  FitToText(desc.caption);
 }
 
 void NativeLabel::OnCommand(WORD code) {
@@ -170,20 +170,20 @@ void NativeLabel::OnCommand(WORD code) {
 }
 
 HBRUSH NativeLabel::OnControlColor(HDC dc) {
-  ::SetTextColor(dc, ToColorRef(Spec().color));
-  if (!Spec().transparent) return ButtonFace(dc);
+  ::SetTextColor(dc, ToColorRef(Desc().color));
+  if (!Desc().transparent) return ButtonFace(dc);
   ::SetBkMode(dc, TRANSPARENT);
   return static_cast<HBRUSH>(::GetStockObject(NULL_BRUSH));
 }
 
 bool NativeLabel::OnSetCursor() {
-  if (!Spec().handCursor) return false;
+  if (!Desc().handCursor) return false;
   ::SetCursor(::LoadCursorA(nullptr, IDC_HAND));
   return true;
 }
 
 void NativeLabel::ApplyCaption(const std::string& caption) {
-  if (Spec().transparent) {
+  if (Desc().transparent) {
     // A transparent label cannot erase its old text; its container must.
     RECT r{};
     const HWND container = ::GetParent(Window());
@@ -198,7 +198,7 @@ void NativeLabel::ApplyCaption(const std::string& caption) {
 // Labels size themselves to their text, like the toolkit's auto-sized
 // labels: they only grow, around the edge or centre their alignment names.
 void NativeLabel::FitToText(const std::string& caption) {
-  const Bounds& spec = Spec().bounds;
+  const Bounds& desc = Desc().bounds;
   WindowDc dc(Window());
   if (!dc) return;
   SelectGuard font(dc.Get(), font_);
@@ -207,11 +207,11 @@ void NativeLabel::FitToText(const std::string& caption) {
                                &size)) {
     return;
   }
-  Bounds fitted = spec;
-  fitted.width = std::max(spec.width, static_cast<int>(size.cx));
-  const int growth = fitted.width - spec.width;
-  if (Spec().align == TextAlign::Right) fitted.left -= growth;
-  if (Spec().align == TextAlign::Center) fitted.left -= growth / 2;
+  Bounds fitted = desc;
+  fitted.width = std::max(desc.width, static_cast<int>(size.cx));
+  const int growth = fitted.width - desc.width;
+  if (Desc().align == TextAlign::Right) fitted.left -= growth;
+  if (Desc().align == TextAlign::Center) fitted.left -= growth / 2;
   MoveTo(fitted);
   // Moving copies the old text along; the new one must be drawn in full.
   ::InvalidateRect(Window(), nullptr, TRUE);
@@ -219,11 +219,11 @@ void NativeLabel::FitToText(const std::string& caption) {
 
 // NativeGroupBox ------------------------------------------------------------
 
-NativeGroupBox::NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxSpec& spec,
+NativeGroupBox::NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxDesc& desc,
                                HWND forwardTo)
-    : GroupBox(parent, spec), forwardTo_(forwardTo) {
+    : GroupBox(parent, desc), forwardTo_(forwardTo) {
   // WS_EX_CONTROLPARENT lets the dialog keys move into the box's children.
-  Create(site, "BUTTON", spec.caption, BS_GROUPBOX, WS_EX_CONTROLPARENT, spec.bounds);
+  Create(site, "BUTTON", desc.caption, BS_GROUPBOX, WS_EX_CONTROLPARENT, desc.bounds);
   // Without the subclass its children's notifications would never arrive.
   if (!::SetWindowSubclass(Window(), SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this))) {
     throw std::runtime_error("Error creating window");
@@ -345,18 +345,18 @@ LRESULT CALLBACK NativePaintBox::WindowProc(HWND window, UINT message, WPARAM wP
 
 // Graphics ------------------------------------------------------------------
 
-ShapeGraphic::ShapeGraphic(const ShapeSpec& spec)
-    : rect_{spec.bounds.left, spec.bounds.top, spec.bounds.left + spec.bounds.width,
-            spec.bounds.top + spec.bounds.height},
-      brush_(::CreateSolidBrush(ToColorRef(spec.fill))) {}
+ShapeGraphic::ShapeGraphic(const ShapeDesc& desc)
+    : rect_{desc.bounds.left, desc.bounds.top, desc.bounds.left + desc.bounds.width,
+            desc.bounds.top + desc.bounds.height},
+      brush_(::CreateSolidBrush(ToColorRef(desc.fill))) {}
 
 void ShapeGraphic::Paint(HDC dc) const {
   if (brush_) ::FillRect(dc, &rect_, brush_.Get());
 }
 
-PictureGraphic::PictureGraphic(HINSTANCE instance, const PictureSpec& spec)
-    : bounds_(spec.bounds),
-      image_(static_cast<HBITMAP>(::LoadImageA(instance, MAKEINTRESOURCEA(spec.resourceId),
+PictureGraphic::PictureGraphic(HINSTANCE instance, const PictureDesc& desc)
+    : bounds_(desc.bounds),
+      image_(static_cast<HBITMAP>(::LoadImageA(instance, MAKEINTRESOURCEA(desc.resourceId),
                                                IMAGE_BITMAP, 0, 0, LR_DEFAULTCOLOR))) {
   if (image_) MakeMask();
 }

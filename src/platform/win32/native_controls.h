@@ -20,7 +20,7 @@ struct ChildSite {
   HWND container = nullptr;  // the form or a group box
   HWND tooltip = nullptr;
   HFONT font = nullptr;
-  const FontSpec* fontSpec = nullptr;
+  const FontDesc* fontDesc = nullptr;
   int id = 0;
 };
 
@@ -49,7 +49,7 @@ class ChildWindow {
 
 class NativeSlider final : public Slider, public ChildWindow {
  public:
-  NativeSlider(const ChildSite& site, Control* parent, const SliderSpec& spec);
+  NativeSlider(const ChildSite& site, Control* parent, const SliderDesc& desc);
   ~NativeSlider() override;
   void OnScroll() override;
 
@@ -65,7 +65,7 @@ class NativeSlider final : public Slider, public ChildWindow {
 
 class NativeCheckBox final : public CheckBox, public ChildWindow {
  public:
-  NativeCheckBox(const ChildSite& site, Control* parent, const CheckBoxSpec& spec);
+  NativeCheckBox(const ChildSite& site, Control* parent, const CheckBoxDesc& desc);
   void OnCommand(WORD code) override;
 
  protected:
@@ -74,7 +74,7 @@ class NativeCheckBox final : public CheckBox, public ChildWindow {
 
 class NativeLabel final : public Label, public ChildWindow {
  public:
-  NativeLabel(const ChildSite& site, Control* parent, const LabelSpec& spec);
+  NativeLabel(const ChildSite& site, Control* parent, const LabelDesc& desc);
   void OnCommand(WORD code) override;
   HBRUSH OnControlColor(HDC dc) override;
   bool OnSetCursor() override;
@@ -91,7 +91,7 @@ class NativeLabel final : public Label, public ChildWindow {
 class NativeGroupBox final : public GroupBox, public ChildWindow {
  public:
   // Messages that the group box's children send it go on to `forwardTo`.
-  NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxSpec& spec, HWND forwardTo);
+  NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxDesc& desc, HWND forwardTo);
   ~NativeGroupBox() override;
 
   // Runs after the group box has painted itself, on its own DC.
@@ -129,7 +129,7 @@ class Graphic {
 
 class ShapeGraphic final : public Graphic {
  public:
-  explicit ShapeGraphic(const ShapeSpec& spec);
+  explicit ShapeGraphic(const ShapeDesc& desc);
   void Paint(HDC dc) const override;
 
  private:
@@ -140,7 +140,7 @@ class ShapeGraphic final : public Graphic {
 // A bitmap resource whose magenta pixels are transparent.
 class PictureGraphic final : public Graphic {
  public:
-  PictureGraphic(HINSTANCE instance, const PictureSpec& spec);
+  PictureGraphic(HINSTANCE instance, const PictureDesc& desc);
   void Paint(HDC dc) const override;
 
  private:

@@ -20,8 +20,8 @@ void WindowsUi::SetApplicationTitle(const std::string& title) {
   title_ = title;
 }
 
-std::unique_ptr<Form> WindowsUi::CreateForm(const FormSpec& spec) {
-  auto form = std::make_unique<MainForm>(instance_, spec);
+std::unique_ptr<Form> WindowsUi::CreateForm(const FormDesc& desc) {
+  auto form = std::make_unique<MainForm>(instance_, desc);
   if (!::IsWindow(mainWindow_)) mainWindow_ = form->Window();
   return form;
 }

@@ -14,7 +14,7 @@ class WindowsUi : public Ui {
   explicit WindowsUi(HINSTANCE instance);
 
   void SetApplicationTitle(const std::string& title) override;
-  std::unique_ptr<Form> CreateForm(const FormSpec& spec) override;
+  std::unique_ptr<Form> CreateForm(const FormDesc& desc) override;
   void ProcessMessages() override;
   int64_t Milliseconds() override;
   void Run() override;
