@@ -285,6 +285,24 @@ e2e_wait_recorders() {
   done
 }
 
+# Plays raw file $1 into "mic" while recording "mic.monitor" to $2 and
+# "spk.monitor" to $3 for $4 seconds; returns when both recordings are done.
+# Both recordings run on the sound server's one clock, so the shift between
+# them is what the program under test adds.
+e2e_play_through() {
+  local play=$1 in=$2 out=$3 seconds=$4 before in_pid out_pid
+  before=$(e2e_recorder_count)
+  e2e_record_start "$in" "$seconds" mic.monitor
+  in_pid=$E2E_REC_PID
+  e2e_record_start "$out" "$seconds" spk.monitor
+  out_pid=$E2E_REC_PID
+  e2e_wait_recorders $((before + 2))
+  sleep 0.2
+  e2e_play_raw "$play"
+  e2e_record_wait "$in_pid"
+  e2e_record_wait "$out_pid"
+}
+
 # Records for N seconds (foreground).
 e2e_record() {
   e2e_record_start "$@"

@@ -73,20 +73,10 @@ e2e_program_alive() { kill -0 "$E2E_PROG_PID" 2>/dev/null; }
 e2e_measure_loop() {
   local name=$1 max_delay=$2 seconds=${E2E_CLICK_SECONDS:-4}
   local clicks="$E2E_DIR/$name.clicks.raw" in="$E2E_DIR/$name.in.raw" out="$E2E_DIR/$name.out.raw"
-  local report="$E2E_DIR/$name.segments.txt" record_for before
+  local report="$E2E_DIR/$name.segments.txt"
   e2e_tool clicks "$clicks" --seconds "$seconds" --noise 200 --lead 0.3 >/dev/null
-  record_for=$(awk -v s="$seconds" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 3.5 }')
-  before=$(e2e_recorder_count)
-  e2e_record_start "$in" "$record_for" mic.monitor
-  local in_pid=$E2E_REC_PID
-  e2e_record_start "$out" "$record_for" spk.monitor
-  local out_pid=$E2E_REC_PID
-  # The program's own capture stream is one of the source outputs as well.
-  e2e_wait_recorders $((before + 2))
-  sleep 0.2
-  e2e_play_raw "$clicks"
-  e2e_record_wait "$in_pid"
-  e2e_record_wait "$out_pid"
+  e2e_play_through "$clicks" "$in" "$out" \
+    "$(awk -v s="$seconds" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 3.5 }')"
   # Cross-correlation against the click train: informative only, an underrun
   # in the middle of the train can blur its single peak.
   e2e_tool delay "$clicks" "$out" --input "$in" --max-delay "$((${max_delay%.*} + 2))" \

@@ -34,18 +34,9 @@ e2e_bound_total 600 "$0" "$@"
 
 # Plays the tone into "mic" and records both monitors; $1 names the files.
 run_tone() {
-  local name=$1 before record_for
-  record_for=$((SECONDS_OF_TONE + 3))
-  before=$(e2e_recorder_count)
-  e2e_record_start "$E2E_DIR/$name.in.raw" "$record_for" mic.monitor
-  local in_pid=$E2E_REC_PID
-  e2e_record_start "$E2E_DIR/$name.out.raw" "$record_for" spk.monitor
-  local out_pid=$E2E_REC_PID
-  e2e_wait_recorders $((before + 2))
-  sleep 0.2
-  e2e_play_raw "$TONE"
-  e2e_record_wait "$in_pid"
-  e2e_record_wait "$out_pid"
+  local name=$1
+  e2e_play_through "$TONE" "$E2E_DIR/$name.in.raw" "$E2E_DIR/$name.out.raw" \
+    $((SECONDS_OF_TONE + 3))
 }
 
 # Prints the number of damaged samples of run $1.
