@@ -293,7 +293,7 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  if (!stale) WriteBlock(captured);
+  if (!stale && !SupersededAtPlaybackStart(i)) WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
@@ -325,6 +325,24 @@ bool Engine::Stale() {
   lastArrivalMs_ = now;
   const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
   return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
+}
+
+// Playback that starts afresh (at the start of capture, or after it ran dry)
+// starts from the newest block waiting. The first blocks of a capture often
+// arrive together, all at once when the stream gets going; played in turn,
+// they would queue behind each other and add their age to the delay for the
+// rest of the run. While playback runs every block plays, so nothing is cut
+// out of sound that is being heard.
+bool Engine::SupersededAtPlaybackStart(int i) const {
+  if (outQueued_ != 0) return false;
+  // The device fills its buffers in the order they were queued, which is
+  // ring order; the next one it holds is the one after this block.
+  for (int step = 1; step < kRingSize; ++step) {
+    const int next = (i + step) % kRingSize;
+    if (!ring_.queued[static_cast<size_t>(next)]) continue;
+    return (ring_.headers[next]->dwFlags & platform::kHeaderDone) != 0;
+  }
+  return false;
 }
 
 // Makes a playback block from the captured samples and writes it. A block

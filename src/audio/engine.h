@@ -101,6 +101,7 @@ class Engine {
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
   bool Stale();
+  bool SupersededAtPlaybackStart(int i) const;
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
