@@ -165,7 +165,30 @@ e2e_start_pulse() {
   e2e_null_sink spk
   timeout 10 pactl set-default-sink spk || e2e_die "pactl set-default-sink failed"
   timeout 10 pactl set-default-source mic.monitor || e2e_die "pactl set-default-source failed"
+  e2e_keep_awake mic
+  e2e_keep_awake spk
   e2e_log "PulseAudio at $PULSE_SERVER (sinks mic, spk)"
+}
+
+# A null sink that no stream asks for a short latency sleeps up to 2 s at a
+# time. Under Wine that made the capture start up to 2 s late, or, when the
+# playback began on a "spk" still asleep, made Wine's driver play at two
+# thirds of real time until several blocks had piled up, a backlog kept for
+# the rest of the run. A reader of the monitor that asks for 10 ms keeps the
+# sink's clock ticking for the whole session; what it reads is thrown away.
+e2e_keep_awake() {
+  e2e_spawn nice -n "$E2E_NICE" parec -d "$1.monitor" --raw --rate=$E2E_RATE --channels=1 \
+    --format=s16le --latency-msec=10 --client-name="keep-$1-awake" >/dev/null 2>&1
+  e2e_wait_recorder_named "keep-$1-awake" || e2e_die "the reader that keeps $1 awake did not connect"
+}
+
+# Waits (10 s at most) for a recording stream of the named client.
+e2e_wait_recorder_named() {
+  local deadline=$((SECONDS + 10))
+  until timeout 5 pactl list source-outputs 2>/dev/null | grep -q "application.name = \"$1\""; do
+    ((SECONDS < deadline)) || return 1
+    sleep 0.1
+  done
 }
 
 # --- Wine -----------------------------------------------------------------
