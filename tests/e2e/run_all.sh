@@ -27,24 +27,11 @@ build_once() {
   export REFLOOP_EXE=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
 }
 
-# The GUI check restarts the engine inside one process several times, and
-# after such a restart Wine now and then starts the new streams with most of
-# a second of extra latency (seen about one run in three, with the program's
-# blocks arriving on time). That check gets one more run on a fresh desktop
-# before it counts as failed; both runs are logged.
-RETRY_ONCE=(gui)
-
 # Runs one check; appends "NAME VERDICT SECONDS" to $RESULTS.
 run_check() {
   local name=$1 log="$E2E_OUT/e2e-$1.log" t0=$SECONDS status=0
   printf '\n=== %s\n' "$name"
   timeout --kill-after=20 "$LIMIT" bash "$E2E_ROOT/tests/e2e/$name.sh" 2>&1 | tee "$log" || status=$?
-  if ((status != 0)) && [[ " ${RETRY_ONCE[*]} " == *" $name "* ]]; then
-    printf '\n=== %s, second run\n' "$name"
-    mv "$log" "$log.first"
-    status=0
-    timeout --kill-after=20 "$LIMIT" bash "$E2E_ROOT/tests/e2e/$name.sh" 2>&1 | tee "$log" || status=$?
-  fi
   # The rig's own checks print their figures as "name: ..." lines.
   case $name in
     smoke | settings_wine)
