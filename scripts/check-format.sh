@@ -7,11 +7,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 FORMAT=${CLANG_FORMAT:-clang-format}
-if ! command -v "$FORMAT" >/dev/null 2>&1; then
-  echo "check-format: installing clang-format"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-format >/dev/null
-fi
+# shellcheck source=scripts/lib/apt.sh
+source scripts/lib/apt.sh
+command -v "$FORMAT" >/dev/null 2>&1 || apt_ensure clang-format
 
 mapfile -d '' files < <(find src tests bench -type f \( -name '*.h' -o -name '*.cpp' -o -name '*.c' \) \
   -print0 2>/dev/null | LC_ALL=C sort -z)

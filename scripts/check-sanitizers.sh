@@ -16,16 +16,9 @@ TOTAL_SECONDS=${SANITIZER_TIMEOUT:-1500}
 
 log() { printf '\n=== %s\n' "$*"; }
 
-install_deps() {
-  local need=() p
-  for p in cmake g++ make libgtest-dev libgmock-dev; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-  done
-  ((${#need[@]})) || return 0
-  log "installing: ${need[*]}"
-  timeout 600 apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive timeout 1200 apt-get install -y -qq "${need[@]}" >/dev/null
-}
+# shellcheck source=scripts/lib/apt.sh
+source scripts/lib/apt.sh
+install_deps() { apt_ensure cmake g++ make libgtest-dev libgmock-dev; }
 
 build() {
   log "build native-asan"

@@ -11,11 +11,9 @@ TIDY=${CLANG_TIDY:-clang-tidy-14}
 BUILD=build/native
 JOBS=${JOBS:-2}
 
-if ! command -v "$TIDY" >/dev/null 2>&1; then
-  echo "check-tidy: installing clang-tidy"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang-tidy >/dev/null
-fi
+# shellcheck source=scripts/lib/apt.sh
+source scripts/lib/apt.sh
+command -v "$TIDY" >/dev/null 2>&1 || apt_ensure clang-tidy
 
 if [ ! -f "$BUILD/compile_commands.json" ]; then
   cmake --preset native >/dev/null

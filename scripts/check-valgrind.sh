@@ -28,16 +28,9 @@ DSP_SKIP=${VALGRIND_DSP_SKIP:-FastPaths.MatchTheReferenceForEveryBandAndGain:Fil
 
 log() { printf '\n=== %s\n' "$*"; }
 
-install_deps() {
-  local need=() p
-  for p in valgrind cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev; do
-    dpkg -s "$p" >/dev/null 2>&1 || need+=("$p")
-  done
-  ((${#need[@]})) || return 0
-  log "installing: ${need[*]}"
-  timeout 600 apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive timeout 1200 apt-get install -y -qq "${need[@]}" >/dev/null
-}
+# shellcheck source=scripts/lib/apt.sh
+source scripts/lib/apt.sh
+install_deps() { apt_ensure valgrind cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev; }
 
 build() {
   log "build native"
