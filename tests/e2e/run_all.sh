@@ -27,6 +27,14 @@ build_once() {
   export REFLOOP_EXE=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
 }
 
+# One fresh prefix, copied by every check, saves most of wineboot's time.
+make_prefix_template() {
+  TEMPLATE_DIR=$(mktemp -d /tmp/lumrio-e2e-prefix.XXXXXX)
+  trap 'rm -rf "$TEMPLATE_DIR"' EXIT
+  e2e_make_prefix_template "$TEMPLATE_DIR/prefix"
+  export E2E_PREFIX_TEMPLATE="$TEMPLATE_DIR/prefix"
+}
+
 # Runs one check; appends "NAME VERDICT SECONDS" to $RESULTS.
 run_check() {
   local name=$1 log="$E2E_OUT/e2e-$1.log" t0=$SECONDS status=0
@@ -55,6 +63,7 @@ summary() {
 main() {
   build_once
   SECONDS=0
+  make_prefix_template
   export E2E_FIGURES="$E2E_OUT/e2e-figures.tsv"
   RESULTS="$E2E_OUT/e2e-results.tsv"
   : >"$E2E_FIGURES"
