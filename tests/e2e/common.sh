@@ -76,7 +76,7 @@ e2e_measure_loop() {
   local report="$E2E_DIR/$name.segments.txt"
   e2e_tool clicks "$clicks" --seconds "$seconds" --noise 200 --lead 0.3 >/dev/null
   e2e_play_through "$clicks" "$in" "$out" \
-    "$(awk -v s="$seconds" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 3.5 }')"
+    "$(awk -v s="$seconds" -v d="$max_delay" 'BEGIN { printf "%.1f", s + d + 2 }')"
   # Cross-correlation against the click train: informative only, an underrun
   # in the middle of the train can blur its single peak.
   e2e_tool delay "$clicks" "$out" --input "$in" --max-delay "$((${max_delay%.*} + 2))" \

@@ -49,7 +49,7 @@ tolerated_changes() { if (($1 < 500)); then echo 16; else echo "${E2E_MAX_CHANGE
 
 measure_refloop() {
   local block=$1 run=$2 max_delay=$3 seconds
-  seconds=$(awk -v s="$E2E_CLICK_SECONDS" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 6 }')
+  seconds=$(awk -v s="$E2E_CLICK_SECONDS" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 4 }')
   start_refloop "$block" "$seconds"
   e2e_measure_loop "ref-$block-$run" "$max_delay"
   finish_refloop "$block"
