@@ -51,27 +51,46 @@ damaged() {
 # utime + stime of a process, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
-# The pid of the process that runs lumrio.exe: Wine's loader execs into it,
-# so it is normally the pid we started.
-lumrio_pid() {
-  local pid=$E2E_PROG_PID child
-  if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qi 'lumrio\.exe'; then
+# The pid of the process that runs $1 (lumrio.exe, refloop.exe): Wine's
+# loader execs into it, so it is normally the pid we started.
+program_pid() {
+  local exe=$1 pid=$E2E_PROG_PID child
+  if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qi "$exe"; then
     echo "$pid"
     return 0
   fi
+  # shellcheck disable=SC2013 # the file holds pids separated by spaces
   for child in $(cat "/proc/$pid/task/"*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -qi 'lumrio\.exe'; then
+    if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -qi "$exe"; then
       echo "$child"
       return 0
     fi
   done
-  e2e_die "no process running lumrio.exe under pid $pid"
+  e2e_die "no process running $exe under pid $pid"
 }
 
+# Runs the tone through the running program $2 (files named $1) and sets
+# CPU_PERCENT and CPU_FIGURE to the CPU time its process used meanwhile.
+run_tone_timed() {
+  local name=$1 pid t0 t1 c0 c1 hz
+  pid=$(program_pid "$2")
+  c0=$(cpu_ticks "$pid")
+  t0=$(date +%s%N)
+  run_tone "$name"
+  c1=$(cpu_ticks "$pid")
+  t1=$(date +%s%N)
+  hz=$(getconf CLK_TCK)
+  CPU_PERCENT=$(awk -v c=$((c1 - c0)) -v hz="$hz" -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", 100 * c / hz / (ns / 1e9) }')
+  CPU_FIGURE="$(awk -v c=$((c1 - c0)) -v hz="$hz" 'BEGIN { printf "%.2f", c / hz }') s in $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s = $CPU_PERCENT"
+}
+
+# The reference's CPU time is printed for comparison: most of what either
+# process uses is Wine's own sound and window threads.
 reference_run() {
   start_refloop "$BLOCK" $((SECONDS_OF_TONE + 8))
-  run_tone reference
+  run_tone_timed reference refloop.exe
   finish_refloop "$BLOCK"
+  figure realtime "block 64: reference loop CPU time" "$CPU_FIGURE" "% of one core"
   REF_DAMAGED=$(damaged reference)
 }
 
@@ -84,21 +103,12 @@ plain_run() {
 }
 
 equalized_run() {
-  local pid t0 t1 c0 c1 hz percent
   store_settings Delay=0 X10=0 Equalizer=1
   start_lumrio eq64
-  pid=$(lumrio_pid)
-  c0=$(cpu_ticks "$pid")
-  t0=$(date +%s%N)
-  run_tone equalized
-  c1=$(cpu_ticks "$pid")
-  t1=$(date +%s%N)
+  run_tone_timed equalized lumrio.exe
   close_lumrio eq64
-  hz=$(getconf CLK_TCK)
-  percent=$(awk -v c=$((c1 - c0)) -v hz="$hz" -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", 100 * c / hz / (ns / 1e9) }')
-  figure realtime "block 64, equalizer on: CPU time" \
-    "$(awk -v c=$((c1 - c0)) -v hz="$hz" 'BEGIN { printf "%.2f", c / hz }') s in $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s = $percent" "% of one core"
-  awk -v p="$percent" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }'
+  figure realtime "block 64, equalizer on: CPU time" "$CPU_FIGURE" "% of one core"
+  awk -v p="$CPU_PERCENT" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }'
 }
 
 # One comparison of the two loops; true when the program kept up.
