@@ -10,6 +10,7 @@ REFLOOP_EXE_PATH=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
 FIGURES_FILE=${E2E_FIGURES:-}
 
 # Builds what the calling check needs (before the time bound starts).
+# shellcheck disable=SC2120 # the one argument, "refloop", is optional
 lumrio_prepare() {
   e2e_install_deps
   mkdir -p "$E2E_OUT"

@@ -17,45 +17,30 @@ set -euo pipefail
 # shellcheck source=tests/e2e/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-TITLE="Quibex Lumrio v 1.72"
+# shellcheck source=tests/e2e/lumrio.sh
+source "$E2E_ROOT/tests/e2e/lumrio.sh"
+
 CLIENT_SIZE="410 149"
 BLOCK=1000 # the default delay: slider position 100 times 10 samples
 
 if [[ -z "${E2E_BOUNDED:-}" ]]; then
-  e2e_install_deps
-  mkdir -p "$E2E_OUT"
   if [[ "${1:-}" == "--refloop" ]]; then
+    e2e_install_deps
     bash "$E2E_ROOT/tests/e2e/refloop_check.sh" || e2e_die "the test rig itself does not work"
   fi
-  [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
+  lumrio_prepare
 fi
 e2e_bound_total 180 "$0" "$@"
 
-EXE=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
-[[ -f "$EXE" ]] || e2e_die "lumrio.exe not found at $EXE"
-
-# Message boxes are top-level windows titled with the application title.
-fail_on_message_box() {
-  local box
-  box=$(xdotool search --onlyvisible --name '^lumrio$' 2>/dev/null | head -n1) || true
-  if [[ -n "$box" ]]; then
-    e2e_screenshot "$E2E_DIR/message-box.png" && e2e_keep "$E2E_DIR/message-box.png" smoke-message-box.png
-    e2e_die "lumrio shows a message box ($1); screenshot in $E2E_OUT/smoke-message-box.png"
-  fi
-}
-
+# The window that start_lumrio found: its title, client size and position.
 check_window() {
-  local id geometry
-  id=$(e2e_find_window "$TITLE" 60) || {
-    fail_on_message_box "at start"
-    e2e_die "no window titled \"$TITLE\" within 60 s"
-  }
-  geometry=$(e2e_window_geometry "$id") || e2e_die "xwininfo cannot read window $id"
+  local geometry
+  geometry=$(e2e_window_geometry "$WINDOW_ID") || e2e_die "xwininfo cannot read window $WINDOW_ID"
   read -r width height left top <<<"$geometry" # kept for check_centred
-  printf 'smoke: window "%s" id %s, client %sx%s at %s,%s\n' "$TITLE" "$id" "$width" "$height" "$left" "$top"
+  printf 'smoke: window "%s" id %s, client %sx%s at %s,%s\n' "$LUMRIO_TITLE" "$WINDOW_ID" \
+    "$width" "$height" "$left" "$top"
   [[ "$width $height" == "$CLIENT_SIZE" ]] ||
     e2e_die "client area is ${width}x${height}, expected ${CLIENT_SIZE/ /x}"
-  WINDOW_ID=$id
   check_centred
 }
 
@@ -100,27 +85,15 @@ check_audio() {
     "$BLOCK" "$((E2E_DELAY - BLOCK))" "$E2E_CHANGES"
 }
 
-check_close() {
-  e2e_close_window "$WINDOW_ID"
-  e2e_wait_exit "$E2E_PROG_PID" 30 || {
-    fail_on_message_box "on close"
-    e2e_die "lumrio did not exit within 30 s of Alt+F4"
-  }
-  [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "lumrio exited with status $E2E_EXIT_STATUS"
-  echo "smoke: closed with Alt+F4, exit status 0"
-}
-
 main() {
   e2e_up
-  e2e_start_program "$E2E_DIR/lumrio.log" "$EXE"
+  start_lumrio smoke
   check_window
-  sleep 1 # the engine starts with the window; let the first blocks pass
-  e2e_program_alive || e2e_die "lumrio ended by itself: $(tail -n 5 "$E2E_DIR/lumrio.log")"
-  fail_on_message_box "while running"
   check_scope_trace
   check_audio
-  fail_on_message_box "while running"
-  check_close
+  fail_on_message_box "while running" smoke
+  close_lumrio smoke
+  echo "smoke: closed with Alt+F4, exit status 0"
   echo "smoke: PASS"
 }
 
