@@ -105,6 +105,7 @@ void Engine::StartAudio() {
   captureStartMs_ = platform_.ui.Milliseconds();
   samplesArrived_ = 0;
   usualAgeKnown_ = false;
+  playbackBegun_ = false;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -293,7 +294,7 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  if (!stale && !SupersededAtPlaybackStart(i)) WriteBlock(captured);
+  if (!stale && !SupersededAtStart(i)) WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
@@ -327,22 +328,31 @@ bool Engine::Stale() {
   return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
 }
 
-// Playback that starts afresh (at the start of capture, or after it ran dry)
-// starts from the newest block waiting. The first blocks of a capture often
-// arrive together, all at once when the stream gets going; played in turn,
-// they would queue behind each other and add their age to the delay for the
-// rest of the run. While playback runs every block plays, so nothing is cut
-// out of sound that is being heard.
-bool Engine::SupersededAtPlaybackStart(int i) const {
-  if (outQueued_ != 0) return false;
+// The first blocks of a capture often arrive together: all that was
+// recorded while the window was still being made comes at once when the
+// message loop starts. Played in turn, they would queue behind each other
+// and add their age to the delay for the rest of the run. So playback starts
+// with the newest of them, keeping only kStartCushionMs of the newest in
+// hand: a sound system that hands captured sound over a period at a time
+// needs that much to play on without a gap.
+//
+// Only the start is treated so: later, blocks that arrive together after a
+// short hold-up all play (the sound system's buffer absorbs such jitter, and
+// dropping them would cut out sound each time); a long hold-up is the stale
+// rule's.
+bool Engine::SupersededAtStart(int i) const {
+  if (playbackBegun_) return false;
   // The device fills its buffers in the order they were queued, which is
-  // ring order; the next one it holds is the one after this block.
+  // ring order: the full ones after this block are what was recorded since.
+  int newer = 0;
   for (int step = 1; step < kRingSize; ++step) {
     const int next = (i + step) % kRingSize;
     if (!ring_.queued[static_cast<size_t>(next)]) continue;
-    return (ring_.headers[next]->dwFlags & platform::kHeaderDone) != 0;
+    if ((ring_.headers[next]->dwFlags & platform::kHeaderDone) == 0) break;
+    ++newer;
   }
-  return false;
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  return static_cast<double>(newer) * blockMs > kStartCushionMs;
 }
 
 // Makes a playback block from the captured samples and writes it. A block
@@ -375,6 +385,7 @@ void Engine::WriteBlock(const int16_t* captured) {
     Report("Wave out error.");
   } else {
     written = true;
+    playbackBegun_ = true;
     inFlight_.insert(header);
     ++outQueued_;
   }

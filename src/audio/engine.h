@@ -24,6 +24,10 @@ inline constexpr int64_t kDrainPatienceMs = 2000;
 // and at least half a block).
 inline constexpr int64_t kStaleMs = 80;
 
+// How much of the burst of blocks at the start of a capture is played; the
+// older ones are skipped (one sound-system period, 10 ms on Windows).
+inline constexpr double kStartCushionMs = 10;
+
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
 
@@ -101,7 +105,7 @@ class Engine {
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
   bool Stale();
-  bool SupersededAtPlaybackStart(int i) const;
+  bool SupersededAtStart(int i) const;
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
@@ -134,6 +138,8 @@ class Engine {
   bool usualAgeKnown_ = false;
   double usualAgeMs_ = 0;
   int64_t lastArrivalMs_ = 0;
+  // Whether a block of this run has been written to the playback device.
+  bool playbackBegun_ = false;
   std::set<std::string> reportedThisRun_;
 };
 
