@@ -244,7 +244,8 @@ TEST_F(EngineTest, FailedRequeueTakesTheBufferOutOfService) {
 // How late block k starts to play, beyond the one block the delay is.
 hl::Ticks ExtraDelay(const hl::SoundCard::WrittenBlock& written,
                      const hl::SoundCard::CapturedBuffer& captured) {
-  return written.playStart - (captured.firstSample + 1000) * hl::kTicksPerSample;
+  const auto block = static_cast<int64_t>(captured.samples.size());
+  return written.playStart - (captured.firstSample + block) * hl::kTicksPerSample;
 }
 
 TEST_F(EngineTest, AfterAStallTheDelayComesBackToOneBlock) {
