@@ -19,6 +19,13 @@ int16_t Ramp(int64_t n) {
 
 class EngineTest : public AppTest {
  protected:
+  // Keeps the capture messages back for `ms`, as a GUI thread that is held
+  // up would, then lets them all through at once.
+  void HoldCaptureFor(double ms) {
+    hp.Sound().HoldCaptureMessages(true);
+    RunMs(ms);
+    hp.Sound().HoldCaptureMessages(false);
+  }
   void StartWithHeldBurst(double ms, double thenMs);
   void ExpectPlayedFrom(size_t skipped, int64_t lateSamples);
 };
@@ -252,11 +259,8 @@ TEST_F(EngineTest, AfterAStallTheDelayComesBackToOneBlock) {
   hp.Sound().SetInput(Ramp);
   StartRunning();
   RunMs(300);
-  // The GUI thread is held up for half a second: eleven buffers fill.
-  hp.Sound().HoldCaptureMessages(true);
-  RunMs(500);
+  HoldCaptureFor(500);  // eleven buffers fill
   const size_t before = hp.Sound().Written().size();
-  hp.Sound().HoldCaptureMessages(false);
   RunMs(1000);
   const auto& written = hp.Sound().Written();
   ASSERT_GT(written.size(), before + 15);
@@ -273,14 +277,12 @@ TEST_F(EngineTest, AfterAStallTheDelayComesBackToOneBlock) {
   ExpectAllReturned();
 }
 
-// Holds the capture messages back for `ms` from the start, then lets them
-// all through at once and runs on for `thenMs`.
+// Starts with the capture messages held back for `ms`, then runs on for
+// `thenMs`.
 void EngineTest::StartWithHeldBurst(double ms, double thenMs) {
   hp.Sound().SetInput(Ramp);
-  hp.Sound().HoldCaptureMessages(true);
   Start();
-  RunMs(ms);
-  hp.Sound().HoldCaptureMessages(false);
+  HoldCaptureFor(ms);
   RunMs(thenMs);
 }
 
@@ -331,10 +333,8 @@ TEST_F(EngineTest, BlocksHeldUpBrieflyMidRunAllPlay) {
   RunMs(300);
   // 75 ms: two buffers fill while the one before them plays out, so the
   // playback device runs dry; the older is 58 ms late, not yet stale.
-  hp.Sound().HoldCaptureMessages(true);
-  RunMs(75);
+  HoldCaptureFor(75);
   ASSERT_EQ(w->Engine().OutQueued(), 0);
-  hp.Sound().HoldCaptureMessages(false);
   RunMs(500);
   // None is lost, and the delay grows by no more than the hold-up.
   ExpectPlayedFrom(0, 75 * 22050 / 1000);
