@@ -103,7 +103,7 @@ std::optional<uint64_t> CallLog::Enter(Call& call) {
     }
   }
   if (injected) call.result = *injected;
-  calls_.push_back(call);
+  if (recording_) calls_.push_back(call);
   return injected;
 }
 

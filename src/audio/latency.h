@@ -1,0 +1,117 @@
+// The delay rule. The listener hears a sample one block after it was
+// recorded, plus however long it waits in the pipe between microphone and
+// speaker: in captured blocks the engine has not yet taken, and in written
+// blocks the speaker has not yet played. In quiet running that content stays
+// as it is, because what comes in is what goes out. A stalled machine, a
+// sound system that starts slowly or runs dry, and two device clocks that
+// disagree all change it, and left alone the change would stay for the rest
+// of the run.
+//
+// So the rule learns the content of quiet running at the start of each run
+// and holds the pipe there. An excess of more than a small tolerance is taken
+// out at once, in one cut, from the oldest sound about to be played. Slow
+// drift is evened out in small steps, at most one a second: a short cut when
+// the content creeps up, a short stretch played twice when it creeps down.
+// The content is measured, not inferred from arrival times, so input the
+// capture device lost cannot make later blocks look late.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+namespace lumrio::audio {
+
+// What the engine knows as it is about to play a captured block. Counts are
+// in samples since the start of the run.
+struct PipeReading {
+  double nowMs = 0;      // the system clock
+  int64_t arrived = 0;   // handed over by the capture device: this block and the full ones after it
+  int64_t taken = 0;     // taken by the engine, this block included
+  int64_t queued = 0;    // written to the playback device
+  int64_t played = 0;    // played by the playback device, as far as can be told
+  bool settled = false;  // the playback device has handed a block back, so `played` is measured
+};
+
+// The rule's thresholds, in milliseconds of sound.
+struct LatencyLimits {
+  double startCushionMs = 10;  // kept in hand of the burst that starts a capture
+  double learnMs = 2000;       // quiet running watched before the level is fixed
+  int learnReadings = 4;       // and at least this many readings
+  double marginMs = 5;         // above the least content seen: the jitter of a reading
+  double toleranceMs = 10;     // an excess beyond this is a fault, cut at once
+  double driftDeadbandMs = 3;  // a drift smaller than this is left alone
+  double maxCorrectionMs = 10;
+  double correctionIntervalMs = 1000;
+  double fitMs = 3000;  // readings the drift estimate is fitted over
+  int fitReadings = 6;  // and at least this many
+};
+
+class LatencyRule {
+ public:
+  enum class Phase {
+    Starting,  // nothing played yet: the start-up burst is cut to the cushion
+    Learning,  // watching quiet running for the least content
+    Holding,   // holding the content at the learned level
+  };
+
+  explicit LatencyRule(int32_t blockLength, LatencyLimits limits = {});
+
+  // How many samples to play for the block just taken: the whole block in
+  // quiet running; fewer (its newest) to take out an excess; more (a short
+  // stretch played twice) to make up for content that has crept down.
+  int32_t PlayCount(const PipeReading& reading);
+
+  Phase CurrentPhase() const { return phase_; }
+  // The content the pipe is held at, in samples (valid while Holding).
+  int64_t Level() const { return level_; }
+  int FaultCuts() const { return faultCuts_; }
+  int DriftCorrections() const { return driftCorrections_; }
+
+ private:
+  // A least-squares line through recent readings of the content, so that a
+  // drift is judged by its trend and not by one reading's jitter.
+  class DriftFit {
+   public:
+    void Clear();
+    void Add(double t, double content);
+    void DropOlderThan(double t, int keep);
+    bool Ready(double minSpanMs, int minReadings) const;
+    double At(double t) const;
+
+   private:
+    struct Point {
+      double t, content;
+    };
+    void Push(double x, double content);
+    void Rebase(double base);
+    std::deque<Point> points_;
+    double sumT_ = 0, sumC_ = 0, sumTT_ = 0, sumTC_ = 0;
+    double base_ = 0;
+  };
+
+  int64_t Samples(double ms) const;
+  int32_t Start(const PipeReading& r);
+  void Learn(const PipeReading& r, int64_t content);
+  bool TakeOutExcess(int64_t content, int64_t level);
+  void EvenOutDrift(const PipeReading& r, int64_t content);
+  int32_t Apply();
+
+  int32_t block_;
+  LatencyLimits limits_;
+  Phase phase_ = Phase::Starting;
+  int64_t leastSeen_ = -1;
+  double learningSince_ = -1;
+  int learnedReadings_ = 0;
+  int64_t level_ = 0;
+  int64_t pendingCut_ = 0;
+  int64_t pendingStretch_ = 0;
+  // Samples cut (less those stretched) since the fit began: adding it back
+  // to each reading gives the content as it would be without corrections.
+  int64_t corrected_ = 0;
+  double lastCorrectionMs_ = 0;
+  DriftFit fit_;
+  int faultCuts_ = 0;
+  int driftCorrections_ = 0;
+};
+
+}  // namespace lumrio::audio
