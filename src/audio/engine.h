@@ -100,6 +100,8 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   int64_t FullBuffersAfter(int i) const;
+  int64_t Recorded(int64_t full);
+  int64_t Played(double nowMs);
   PipeReading Read(int64_t waiting);
   void WriteBlock(const int16_t* captured, int32_t play);
   bool Write(platform::WaveHeader* header, int16_t* samples, int32_t count);

@@ -4,13 +4,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 namespace lumrio::audio {
 
 namespace {
 
 constexpr double kSamplesPerMs = 22050.0 / 1000.0;
-constexpr double kRebaseMs = 60000;
 
 }  // namespace
 
@@ -23,22 +24,22 @@ int64_t LatencyRule::Samples(double ms) const {
 
 int32_t LatencyRule::PlayCount(const PipeReading& r) {
   if (phase_ == Phase::Starting) return Start(r);
-  const int64_t waiting = r.arrived - r.taken;
-  if (!r.settled) {
-    // Until the device has handed a block back, only the captured part of
-    // the content is known for certain; judge that alone.
-    TakeOutExcess(waiting, Samples(limits_.startCushionMs));
-    return Apply();
-  }
-  const int64_t content = waiting + (r.queued - r.played);
-  if (phase_ == Phase::Learning) {
-    Learn(r, content);
-  } else if (TakeOutExcess(content, level_)) {
-    // After a fault the trend so far says nothing about what follows.
-    fit_.Clear();
-    corrected_ = 0;
-  } else {
-    EvenOutDrift(r, content);
+  // Until the device has finished a block since it last ran dry, `played`
+  // runs on from the write and can only be ahead: the content is at least
+  // this much, so an excess judged on it is there for certain.
+  const int64_t content = (r.arrived - r.taken) + (r.queued - r.played);
+  switch (phase_) {
+    case Phase::Learning:
+      Learn(r, content);
+      break;
+    case Phase::Holding:
+      Hold(r, content);
+      break;
+    case Phase::Recovering:
+      Recover(r, content);
+      break;
+    case Phase::Starting:
+      break;
   }
   return Apply();
 }
@@ -48,25 +49,97 @@ int32_t LatencyRule::PlayCount(const PipeReading& r) {
 // add its age to the delay for the whole run. So playback starts with the
 // newest of it, keeping a cushion in hand: a sound system that hands sound
 // over a period (10 ms) at a time needs that much to play on without a gap.
+//
+// Long blocks start with a little silence in hand as well: two device clocks
+// that disagree move the delay by a share of each block, and until the trend
+// is known (a few blocks) nothing makes up for it; without that room the
+// speaker could run dry. A margin shorter than a millisecond is lost in the
+// sound system's own jitter and is left out.
 int32_t LatencyRule::Start(const PipeReading& r) {
   const int64_t excess = (r.arrived - r.taken) - Samples(limits_.startCushionMs);
-  const int32_t play = block_ - static_cast<int32_t>(std::clamp<int64_t>(excess, 0, block_));
-  if (play > 0) phase_ = Phase::Learning;
-  return play;
+  int32_t play = block_ - static_cast<int32_t>(std::clamp<int64_t>(excess, 0, block_));
+  if (play == 0) return 0;
+  phase_ = Phase::Learning;
+  const auto margin = static_cast<int32_t>(std::llround(limits_.clockMargin * block_));
+  if (margin >= Samples(1)) startMargin_ = margin;
+  return play + startMargin_;
 }
 
 void LatencyRule::Learn(const PipeReading& r, int64_t content) {
+  if (!r.settled) {
+    TakeOutExcess(content, Samples(limits_.startCushionMs) + startMargin_);
+    return;
+  }
   if (learningSince_ < 0) learningSince_ = r.nowMs;
   leastSeen_ = leastSeen_ < 0 ? content : std::min(leastSeen_, content);
   ++learnedReadings_;
+  learned_.push_back(content);
+  fit_.Add(r.nowMs, static_cast<double>(content + corrected_));
   // A fault while learning is cut against what has been seen so far.
   TakeOutExcess(content, leastSeen_ + Samples(limits_.marginMs));
   if (r.nowMs - learningSince_ < limits_.learnMs || learnedReadings_ < limits_.learnReadings) {
     return;
   }
-  level_ = leastSeen_ + Samples(limits_.marginMs);
+  // The level is the typical content of quiet running, so that the delay
+  // held is the delay the run started with.
+  const auto middle = learned_.begin() + static_cast<std::ptrdiff_t>(learned_.size() / 2);
+  std::nth_element(learned_.begin(), middle, learned_.end());
+  level_ = *middle;
+  learned_.clear();
+  learned_.shrink_to_fit();
+  Restart(r.nowMs, true);
+}
+
+// A fault moves the content at once; two clocks that disagree move it
+// steadily, and that is the trend's to even out. So content beyond the
+// tolerance counts as a fault only where the trend does not explain it.
+void LatencyRule::Hold(const PipeReading& r, int64_t content) {
+  if (TrendKnown()) {
+    const double expected = fit_.At(r.nowMs) - static_cast<double>(corrected_);
+    const auto tolerance = static_cast<double>(Samples(limits_.toleranceMs));
+    const double unexplained = static_cast<double>(content - pendingCut_) - expected;
+    if (unexplained <= tolerance && static_cast<double>(content - pendingCut_ - level_) <= 3 * tolerance) {
+      if (r.settled) EvenOutDrift(r, content);
+      return;
+    }
+  }
+  if (TakeOutExcess(content, level_)) {
+    phase_ = Phase::Recovering;
+    faultMs_ = r.nowMs;
+    return;
+  }
+  if (r.settled) EvenOutDrift(r, content);
+}
+
+bool LatencyRule::TrendKnown() const {
+  return fit_.Count() >= limits_.fitSettleReadings && fit_.Span() >= limits_.fitSettleMs;
+}
+
+// After a fault the device's position is a guess until it has finished a
+// block again (it may have been stalled, or have run dry and taken a while
+// to start). Then what is left of the excess, or of a deficit, is made up at
+// once, and holding starts afresh.
+void LatencyRule::Recover(const PipeReading& r, int64_t content) {
+  if (!r.settled || r.finishedAtMs <= faultMs_) {
+    if (TakeOutExcess(content, level_)) faultMs_ = r.nowMs;
+    return;
+  }
+  const int64_t off = content - pendingCut_ - level_;
+  if (off > Samples(limits_.driftDeadbandMs)) {
+    pendingCut_ += off;
+  } else if (off < -Samples(limits_.driftDeadbandMs)) {
+    pendingCut_ = 0;
+    pendingStretch_ = std::min(-off, Samples(limits_.maxSettleStretchMs));
+  }
+  Restart(r.nowMs, false);
+}
+
+// Holding begins, with the trend of the readings so far or, after a fault,
+// afresh: the trend before it says nothing about what follows.
+void LatencyRule::Restart(double nowMs, bool keepTrend) {
   phase_ = Phase::Holding;
-  lastCorrectionMs_ = r.nowMs;
+  lastCorrectionMs_ = nowMs;
+  if (keepTrend) return;
   fit_.Clear();
   corrected_ = 0;
 }
@@ -91,8 +164,11 @@ void LatencyRule::EvenOutDrift(const PipeReading& r, int64_t content) {
   fit_.DropOlderThan(r.nowMs - limits_.fitMs, limits_.fitReadings);
   if (pendingCut_ > 0 || pendingStretch_ > 0) return;
   if (r.nowMs - lastCorrectionMs_ < limits_.correctionIntervalMs) return;
-  if (!fit_.Ready(limits_.correctionIntervalMs, limits_.fitReadings)) return;
-  const double drift = fit_.At(r.nowMs) - static_cast<double>(corrected_ + level_);
+  if (!TrendKnown()) return;
+  // A correction made now holds for the block about to be played: aim it at
+  // the middle of that block.
+  const double ahead = r.nowMs + static_cast<double>(block_) / (2 * kSamplesPerMs);
+  const double drift = fit_.At(ahead) - static_cast<double>(corrected_ + level_);
   if (std::abs(drift) < limits_.driftDeadbandMs * kSamplesPerMs) return;
   const double step = std::clamp(drift, -limits_.maxCorrectionMs * kSamplesPerMs,
                                  limits_.maxCorrectionMs * kSamplesPerMs);
@@ -117,62 +193,6 @@ int32_t LatencyRule::Apply() {
   pendingCut_ -= cut;
   corrected_ += cut;
   return block_ - cut;
-}
-
-void LatencyRule::DriftFit::Clear() {
-  points_.clear();
-  sumT_ = sumC_ = sumTT_ = sumTC_ = 0;
-}
-
-void LatencyRule::DriftFit::Add(double t, double content) {
-  if (points_.empty()) base_ = t;
-  // The sums are kept relative to a base near the points, or over a long run
-  // the squares would swamp the differences they are there to measure.
-  if (t - base_ > kRebaseMs) Rebase(points_.front().t + base_);
-  Push(t - base_, content);
-}
-
-void LatencyRule::DriftFit::Push(double x, double content) {
-  points_.push_back({x, content});
-  sumT_ += x;
-  sumC_ += content;
-  sumTT_ += x * x;
-  sumTC_ += x * content;
-}
-
-void LatencyRule::DriftFit::DropOlderThan(double t, int keep) {
-  while (static_cast<int>(points_.size()) > keep && points_.front().t < t - base_) {
-    const Point p = points_.front();
-    points_.pop_front();
-    sumT_ -= p.t;
-    sumC_ -= p.content;
-    sumTT_ -= p.t * p.t;
-    sumTC_ -= p.t * p.content;
-  }
-}
-
-void LatencyRule::DriftFit::Rebase(double base) {
-  std::deque<Point> points;
-  points.swap(points_);
-  const double old = base_;
-  Clear();
-  base_ = base;
-  for (const Point& p : points) Push(p.t + old - base_, p.content);
-}
-
-bool LatencyRule::DriftFit::Ready(double minSpanMs, int minReadings) const {
-  return static_cast<int>(points_.size()) >= minReadings &&
-         points_.back().t - points_.front().t >= minSpanMs;
-}
-
-double LatencyRule::DriftFit::At(double t) const {
-  const auto n = static_cast<double>(points_.size());
-  const double meanT = sumT_ / n;
-  const double meanC = sumC_ / n;
-  const double spread = sumTT_ / n - meanT * meanT;
-  if (spread <= 1e-9) return meanC;
-  const double slope = (sumTC_ / n - meanT * meanC) / spread;
-  return meanC + slope * (t - base_ - meanT);
 }
 
 }  // namespace lumrio::audio

@@ -18,6 +18,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
+
+#include "audio/line_fit.h"
 
 namespace lumrio::audio {
 
@@ -29,29 +32,40 @@ struct PipeReading {
   int64_t taken = 0;     // taken by the engine, this block included
   int64_t queued = 0;    // written to the playback device
   int64_t played = 0;    // played by the playback device, as far as can be told
-  bool settled = false;  // the playback device has handed a block back, so `played` is measured
+  // Whether `played` rests on a block the device has finished since it last
+  // ran dry, and when it last finished one (-1: never).
+  bool settled = false;
+  double finishedAtMs = -1;
 };
 
 // The rule's thresholds, in milliseconds of sound.
 struct LatencyLimits {
   double startCushionMs = 10;  // kept in hand of the burst that starts a capture
   double learnMs = 2000;       // quiet running watched before the level is fixed
-  int learnReadings = 4;       // and at least this many readings
+  int learnReadings = 3;       // and at least this many readings
   double marginMs = 5;         // above the least content seen: the jitter of a reading
   double toleranceMs = 10;     // an excess beyond this is a fault, cut at once
   double driftDeadbandMs = 3;  // a drift smaller than this is left alone
   double maxCorrectionMs = 10;
   double correctionIntervalMs = 1000;
-  double fitMs = 3000;  // readings the drift estimate is fitted over
-  int fitReadings = 6;  // and at least this many
+  double maxSettleStretchMs = 17;  // after a fault, made up at once
+  double fitMs = 20000;      // readings the drift estimate is fitted over
+  int fitReadings = 8;       // and at least this many
+  double fitSettleMs = 1000;  // the least span of readings that can tell a drift
+  int fitSettleReadings = 3;
+  // Room for the two clocks to disagree, as a share of the block: 0.2 %
+  // (the most two devices do) over the three blocks it takes to see the
+  // trend.
+  double clockMargin = 0.006;  // played as silence ahead of the first block
 };
 
 class LatencyRule {
  public:
   enum class Phase {
-    Starting,  // nothing played yet: the start-up burst is cut to the cushion
-    Learning,  // watching quiet running for the least content
-    Holding,   // holding the content at the learned level
+    Starting,    // nothing played yet: the start-up burst is cut to the cushion
+    Learning,    // watching quiet running for the least content
+    Holding,     // holding the content at the learned level
+    Recovering,  // a fault was cut: waiting to see the device play again
   };
 
   explicit LatencyRule(int32_t blockLength, LatencyLimits limits = {});
@@ -68,38 +82,23 @@ class LatencyRule {
   int DriftCorrections() const { return driftCorrections_; }
 
  private:
-  // A least-squares line through recent readings of the content, so that a
-  // drift is judged by its trend and not by one reading's jitter.
-  class DriftFit {
-   public:
-    void Clear();
-    void Add(double t, double content);
-    void DropOlderThan(double t, int keep);
-    bool Ready(double minSpanMs, int minReadings) const;
-    double At(double t) const;
-
-   private:
-    struct Point {
-      double t, content;
-    };
-    void Push(double x, double content);
-    void Rebase(double base);
-    std::deque<Point> points_;
-    double sumT_ = 0, sumC_ = 0, sumTT_ = 0, sumTC_ = 0;
-    double base_ = 0;
-  };
-
   int64_t Samples(double ms) const;
   int32_t Start(const PipeReading& r);
   void Learn(const PipeReading& r, int64_t content);
+  void Hold(const PipeReading& r, int64_t content);
+  void Recover(const PipeReading& r, int64_t content);
   bool TakeOutExcess(int64_t content, int64_t level);
   void EvenOutDrift(const PipeReading& r, int64_t content);
+  bool TrendKnown() const;
+  void Restart(double nowMs, bool keepTrend);
   int32_t Apply();
 
   int32_t block_;
   LatencyLimits limits_;
   Phase phase_ = Phase::Starting;
+  int32_t startMargin_ = 0;
   int64_t leastSeen_ = -1;
+  std::vector<int64_t> learned_;
   double learningSince_ = -1;
   int learnedReadings_ = 0;
   int64_t level_ = 0;
@@ -109,7 +108,10 @@ class LatencyRule {
   // to each reading gives the content as it would be without corrections.
   int64_t corrected_ = 0;
   double lastCorrectionMs_ = 0;
-  DriftFit fit_;
+  double faultMs_ = 0;
+  // The readings of the content, to judge a drift by its trend and not by
+  // one reading's jitter.
+  LineFit fit_;
   int faultCuts_ = 0;
   int driftCorrections_ = 0;
 };

@@ -85,10 +85,9 @@ int64_t Engine::FullBuffersAfter(int i) const {
   return full * blockLength_;
 }
 
-// How much sound the pipe holds now: `waiting` captured samples not yet
-// taken, and what the playback device has not yet played, which its done
-// flags and the clock tell.
-PipeReading Engine::Read(int64_t waiting) {
+// How far the playback device has played, from its done flags and the
+// clock.
+int64_t Engine::Played(double nowMs) {
   int64_t finished = queued_;
   int64_t oldest = queued_;
   for (const InFlight& block : inFlight_) {
@@ -98,13 +97,35 @@ PipeReading Engine::Read(int64_t waiting) {
       break;
     }
   }
+  return playbackClock_.At(nowMs, finished, oldest);
+}
+
+// What the capture device has recorded beyond the full buffers: the start of
+// the next, which a sound system that hands over a period at a time has
+// filled with the rest of the period. 0 if the device cannot say.
+int64_t Engine::Recorded(int64_t full) {
+  platform::MmTime time;
+  time.wType = platform::kTimeSamples;
+  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) != kMmNoError ||
+      time.wType != platform::kTimeSamples) {
+    return 0;
+  }
+  // The position is 32 bits of samples; only its distance from `full` counts.
+  const auto beyond = static_cast<int32_t>(time.sample - static_cast<uint32_t>(full));
+  return std::clamp<int64_t>(beyond, 0, blockLength_);
+}
+
+// How much sound the pipe holds now: `waiting` captured samples not yet
+// taken, and what the playback device has not yet played.
+PipeReading Engine::Read(int64_t waiting) {
   PipeReading r;
   r.nowMs = platform_.ui.ClockMs();
-  r.arrived = taken_ + waiting;
+  r.arrived = taken_ + waiting + Recorded(taken_ + waiting);
   r.taken = taken_;
   r.queued = queued_;
-  r.played = playbackClock_.At(r.nowMs, finished, oldest);
+  r.played = Played(r.nowMs);
   r.settled = playbackClock_.Settled();
+  r.finishedAtMs = playbackClock_.FinishedAtMs();
   return r;
 }
 
@@ -168,6 +189,8 @@ void Engine::MMWomDone(WaveHeader* header) {
   const auto it = std::find_if(inFlight_.begin(), inFlight_.end(),
                                [header](const InFlight& b) { return b.header == header; });
   if (it == inFlight_.end()) return;
+  // The device has just finished this block: the moment to note where it is.
+  Played(platform_.ui.ClockMs());
   inFlight_.erase(it);
   platform_.memory.HeapFree(header->lpData);
   platform_.memory.HeapFree(header);

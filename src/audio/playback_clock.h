@@ -2,12 +2,21 @@
 // only which blocks it has finished (it marks their headers done), and a
 // sound system marks them a period (10 ms) at a time; the position a driver
 // reports may count what it has handed to its own mixing buffer rather than
-// what has been heard. So the position is kept here: it runs on with the
-// clock, never before the end of the blocks the device has finished, never
-// past the end of the oldest block it has not.
+// what has been heard. So the position is kept here, from the moments blocks
+// are seen finished: a line fitted through them gives the device's pace on
+// its own clock and smooths out the periods. It never runs past the end of
+// the oldest block not yet finished, nor falls behind the newest finished.
+//
+// The line holds only while the device plays on without a break. A device
+// that has run dry starts on the next block some time after it is written;
+// one that was held up finishes its blocks later than the line says. Either
+// starts a new line, and until it has a second point the position runs on
+// from the last finished block by the nominal rate.
 #pragma once
 
 #include <cstdint>
+
+#include "audio/line_fit.h"
 
 namespace lumrio::audio {
 
@@ -16,22 +25,32 @@ class PlaybackClock {
   // A new run: nothing written, nothing played.
   void Reset();
 
-  // A block starting at `blockStart` samples was written at `nowMs`. If the
-  // device had nothing left to play, it starts on it from now.
+  // A block starting at `blockStart` samples was written at `nowMs`, to a
+  // device that had nothing left to play if `deviceWasIdle`.
   void Written(int64_t blockStart, double nowMs, bool deviceWasIdle);
 
   // The device has finished everything up to `finishedEnd` and is still
   // playing (or has yet to play) the block ending at `oldestEnd`; both equal
-  // when it holds nothing. Returns the position, in samples played.
+  // when it holds nothing. Returns the position, in samples played. Called
+  // whenever the device may have finished a block, so that a block is seen
+  // finished soon after it was.
   int64_t At(double nowMs, int64_t finishedEnd, int64_t oldestEnd);
 
-  // Whether the device has finished a block yet, so that the position rests
-  // on something it said rather than on the clock alone.
+  // Whether the position rests on a block the device has finished since it
+  // last ran dry.
   bool Settled() const { return settled_; }
+  // When a block was last seen finished (-1: none yet).
+  double FinishedAtMs() const { return finishedAtMs_; }
 
  private:
-  double position_ = 0;
-  double lastMs_ = 0;
+  void Finished(double nowMs, int64_t finishedEnd);
+  double Estimate(double nowMs) const;
+
+  LineFit line_;
+  double anchorMs_ = 0;  // where the position is known without a line
+  double anchor_ = 0;
+  int64_t finished_ = 0;
+  double finishedAtMs_ = -1;
   bool settled_ = false;
 };
 

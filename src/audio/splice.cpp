@@ -88,6 +88,12 @@ int32_t Splicer::Cut(int16_t* buffer, int32_t count, int32_t play) {
 // stream jumps back by `stretch`, fading from the block's start into the
 // replayed sound, and goes on from there through the whole block.
 int32_t Splicer::Stretch(int16_t* buffer, int32_t count, int32_t stretch) {
+  if (historyLength_ == 0) {
+    // Nothing has been played: what goes before the block is silence.
+    std::fill(buffer, buffer + stretch, int16_t{0});
+    Remember(buffer, count + stretch);
+    return count + stretch;
+  }
   int16_t* block = buffer + stretch;
   const int32_t fade = std::min({kFade, count, historyLength_});
   const int32_t allowed =

@@ -23,6 +23,7 @@ const std::map<std::string, std::vector<uint64_t>>& FailureCodes() {
       {"waveInAddBuffer", {kMmNoMem, kMmError}},
       {"waveOutWrite", {kMmNoMem, kMmError}},
       {"waveInStart", {kMmError, kMmInvalidHandle}},
+      {"waveInGetPosition", {kMmError, kMmInvalidHandle}},
       {"waveInReset", {kMmError, kMmInvalidHandle}},
       {"waveOutReset", {kMmError, kMmInvalidHandle}},
       {"waveInClose", {kWaveStillPlaying, kMmInvalidHandle}},

@@ -65,6 +65,8 @@ struct SoundCard::State {
   int64_t firstIndex = 0;   // the first sample recorded after the start
   int64_t pulledTo = 0;     // recorded and handed to the driver so far
   int64_t pendingFrom = 0;  // the first of those not yet in a buffer (nor lost)
+  Ticks pulledAt = 0;       // when the driver last took what was recorded
+  int64_t delivered = 0;    // put into buffers since the start
   std::deque<InEntry> inQueue;
   std::vector<CapturedBuffer> captured;
   int64_t overrun = 0;
@@ -102,6 +104,7 @@ struct SoundCard::State {
   // card_capture.cpp
   double CaptureTicksPerSample() const;
   int64_t CaptureLimit(Ticks now) const;
+  int64_t KeptSamples() const;
   void StartCapture(Ticks now);
   void AdvanceCapture(Ticks now);
   void Pull(int64_t to);

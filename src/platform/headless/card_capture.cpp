@@ -39,16 +39,34 @@ int64_t SoundCard::State::CaptureLimit(Ticks now) const {
   return std::max(limit, pulledTo);
 }
 
+int64_t SoundCard::State::KeptSamples() const {
+  return std::llround(conditions.captureBufferMs * kTicksPerMs / CaptureTicksPerSample());
+}
+
 void SoundCard::State::StartCapture(Ticks now) {
   inStarted = true;
   const double tps = CaptureTicksPerSample();
   firstIndex = static_cast<int64_t>(std::ceil(static_cast<double>(now) / tps - 1e-9));
   pulledTo = pendingFrom = firstIndex;
+  pulledAt = now;
+  delivered = 0;
 }
 
 void SoundCard::State::AdvanceCapture(Ticks now) {
   if (!inStarted || unplugged) return;
   const int64_t limit = CaptureLimit(now);
+  if (limit > pulledTo && pulledAt < processHeldUntil) {
+    // The process was held: what was recorded meanwhile waited in the
+    // driver's buffer, and only as much as that holds is left of it.
+    const auto room = std::max<int64_t>(
+        KeptSamples(), std::llround(conditions.periodMs * kTicksPerMs / CaptureTicksPerSample()));
+    const int64_t lost = limit - pendingFrom - room;
+    if (lost > 0) {
+      overrun += lost;
+      pendingFrom += lost;
+    }
+  }
+  if (limit > pulledTo) pulledAt = now;
   // Without periods the driver hands over at once, also what it kept while
   // no buffer was queued; with them it waits for the end of a period.
   const bool kept = conditions.periodMs <= 0 && pendingFrom < pulledTo && !inQueue.empty();
@@ -71,9 +89,7 @@ void SoundCard::State::Pull(int64_t to) {
     inQueue.pop_front();
     ReturnCapture(empty);
   }
-  const auto kept = static_cast<int64_t>(
-      std::llround(conditions.captureBufferMs * kTicksPerMs / CaptureTicksPerSample()));
-  const int64_t lost = pulledTo - pendingFrom - kept;
+  const int64_t lost = pulledTo - pendingFrom - KeptSamples();
   if (lost > 0) {
     overrun += lost;
     pendingFrom += lost;
@@ -88,6 +104,7 @@ void SoundCard::State::Fill(InEntry& e, int64_t count) {
     chunk[static_cast<size_t>(i)] = input ? input(pendingFrom + i) : int16_t{0};
   }
   pendingFrom += count;
+  delivered += count;
   e.filled += count;
   if (keepSamples) e.samples.insert(e.samples.end(), chunk.begin(), chunk.end());
   if (!Live(e.data, e.capacity * sizeof(int16_t)) || !Mem().IsLive(e.header)) {

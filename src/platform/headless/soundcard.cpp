@@ -428,6 +428,21 @@ MmResult SoundCard::WaveInClose(WaveInHandle h) {
   return s_->Finish(call, kMmNoError);
 }
 
+MmResult SoundCard::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) {
+  Call call{"waveInGetPosition", {reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(time), size}, {}};
+  if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
+  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
+    return s_->Finish(call, kMmInvalidHandle);
+  if (!time || size < sizeof(MmTime)) return s_->Finish(call, kMmInvalParam);
+  s_->AdvanceCapture(s_->Now());
+  // Only samples are counted here; a driver answers a format it cannot give
+  // with one it can.
+  time->wType = kTimeSamples;
+  time->sample = static_cast<uint32_t>(s_->delivered);
+  return s_->Finish(call, kMmNoError);
+}
+
 MmResult SoundCard::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutPrepareHeader", h, header, size);
   if (auto f = s_->Enter(call)) return *f;
