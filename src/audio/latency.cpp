@@ -4,14 +4,13 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 
 namespace lumrio::audio {
 
 namespace {
 
 constexpr double kSamplesPerMs = 22050.0 / 1000.0;
+constexpr int kOutliersBeforeRestart = 8;
 
 }  // namespace
 
@@ -66,27 +65,26 @@ int32_t LatencyRule::Start(const PipeReading& r) {
 }
 
 void LatencyRule::Learn(const PipeReading& r, int64_t content) {
-  if (!r.settled) {
-    TakeOutExcess(content, Samples(limits_.startCushionMs) + startMargin_);
-    return;
-  }
+  // While learning, readings are not yet known to be quiet ones: only what
+  // is plainly a fault is cut, a burst of captured sound or content far
+  // beyond anything seen.
+  const int64_t tolerance = Samples(limits_.toleranceMs);
+  TakeOutExcess(r.arrived - r.taken, Samples(limits_.startCushionMs) + startMargin_);
+  if (!r.settled) return;
   if (learningSince_ < 0) learningSince_ = r.nowMs;
+  if (leastSeen_ >= 0 && TakeOutExcess(content, leastSeen_ + 2 * tolerance)) return;
   leastSeen_ = leastSeen_ < 0 ? content : std::min(leastSeen_, content);
   ++learnedReadings_;
-  learned_.push_back(content);
   fit_.Add(r.nowMs, static_cast<double>(content + corrected_));
-  // A fault while learning is cut against what has been seen so far.
-  TakeOutExcess(content, leastSeen_ + Samples(limits_.marginMs));
   if (r.nowMs - learningSince_ < limits_.learnMs || learnedReadings_ < limits_.learnReadings) {
     return;
   }
-  // The level is the typical content of quiet running, so that the delay
-  // held is the delay the run started with.
-  const auto middle = learned_.begin() + static_cast<std::ptrdiff_t>(learned_.size() / 2);
-  std::nth_element(learned_.begin(), middle, learned_.end());
-  level_ = *middle;
-  learned_.clear();
-  learned_.shrink_to_fit();
+  // The level is the least content of quiet running plus a margin. The
+  // cushion kept at the start is already a sound-system period in hand, as
+  // much as a sound system that hands sound over a period at a time needs;
+  // the margin makes up for the least reading lying below the typical one by
+  // about half the readings' jitter.
+  level_ = leastSeen_ + Samples(limits_.marginMs);
   Restart(r.nowMs, true);
 }
 
@@ -109,6 +107,22 @@ void LatencyRule::Hold(const PipeReading& r, int64_t content) {
     return;
   }
   if (r.settled) EvenOutDrift(r, content);
+}
+
+// A sound system's thread that runs late now and then makes a reading far off
+// the trend; it says nothing about drift. Many in a row, though, are a new
+// state of things, and the trend starts again from them.
+bool LatencyRule::Outlier(const PipeReading& r, int64_t content) {
+  if (!TrendKnown()) return false;
+  const double off = static_cast<double>(content + corrected_) - fit_.At(r.nowMs);
+  if (std::abs(off) <= static_cast<double>(Samples(limits_.toleranceMs))) {
+    outliers_ = 0;
+    return false;
+  }
+  if (++outliers_ < kOutliersBeforeRestart) return true;
+  outliers_ = 0;
+  fit_.Clear();
+  return false;
 }
 
 bool LatencyRule::TrendKnown() const {
@@ -160,6 +174,7 @@ bool LatencyRule::TakeOutExcess(int64_t content, int64_t level) {
 // trend of the readings, not one reading, decides; each correction is small
 // and they come at most once a second, so none is heard as a jump.
 void LatencyRule::EvenOutDrift(const PipeReading& r, int64_t content) {
+  if (Outlier(r, content)) return;
   fit_.Add(r.nowMs, static_cast<double>(content + corrected_));
   fit_.DropOlderThan(r.nowMs - limits_.fitMs, limits_.fitReadings);
   if (pendingCut_ > 0 || pendingStretch_ > 0) return;

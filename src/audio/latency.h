@@ -43,15 +43,15 @@ struct LatencyLimits {
   double startCushionMs = 10;  // kept in hand of the burst that starts a capture
   double learnMs = 2000;       // quiet running watched before the level is fixed
   int learnReadings = 3;       // and at least this many readings
-  double marginMs = 5;         // above the least content seen: the jitter of a reading
+  double marginMs = 5;         // above the least content seen (see Learn)
   double toleranceMs = 10;     // an excess beyond this is a fault, cut at once
-  double driftDeadbandMs = 3;  // a drift smaller than this is left alone
+  double driftDeadbandMs = 4;  // a drift smaller than this is left alone
   double maxCorrectionMs = 10;
   double correctionIntervalMs = 1000;
   double maxSettleStretchMs = 17;  // after a fault, made up at once
   double fitMs = 20000;      // readings the drift estimate is fitted over
   int fitReadings = 8;       // and at least this many
-  double fitSettleMs = 1000;  // the least span of readings that can tell a drift
+  double fitSettleMs = 3000;  // the least span of readings that can tell a drift
   int fitSettleReadings = 3;
   // Room for the two clocks to disagree, as a share of the block: 0.2 %
   // (the most two devices do) over the three blocks it takes to see the
@@ -90,6 +90,7 @@ class LatencyRule {
   bool TakeOutExcess(int64_t content, int64_t level);
   void EvenOutDrift(const PipeReading& r, int64_t content);
   bool TrendKnown() const;
+  bool Outlier(const PipeReading& r, int64_t content);
   void Restart(double nowMs, bool keepTrend);
   int32_t Apply();
 
@@ -98,7 +99,6 @@ class LatencyRule {
   Phase phase_ = Phase::Starting;
   int32_t startMargin_ = 0;
   int64_t leastSeen_ = -1;
-  std::vector<int64_t> learned_;
   double learningSince_ = -1;
   int learnedReadings_ = 0;
   int64_t level_ = 0;
@@ -112,6 +112,7 @@ class LatencyRule {
   // The readings of the content, to judge a drift by its trend and not by
   // one reading's jitter.
   LineFit fit_;
+  int outliers_ = 0;  // readings off the trend in a row
   int faultCuts_ = 0;
   int driftCorrections_ = 0;
 };

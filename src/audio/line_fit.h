@@ -17,6 +17,11 @@ class LineFit {
   double Span() const;  // time from the oldest point to the newest
   // The line's value at `t` (the mean, if the points do not span any time).
   double At(double t) const;
+  // Calls f(t, value) for every point, oldest first.
+  template <typename F>
+  void ForEach(F f) const {
+    for (const Point& p : points_) f(p.t + base_, p.value);
+  }
 
  private:
   struct Point {

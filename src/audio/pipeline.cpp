@@ -1,6 +1,7 @@
 // The delay engine's block pipeline: what happens to every captured block,
 // and to every played block the device hands back.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "audio/depth_guard.h"
@@ -100,19 +101,23 @@ int64_t Engine::Played(double nowMs) {
   return playbackClock_.At(nowMs, finished, oldest);
 }
 
-// What the capture device has recorded beyond the full buffers: the start of
-// the next, which a sound system that hands over a period at a time has
-// filled with the rest of the period. 0 if the device cannot say.
-int64_t Engine::Recorded(int64_t full) {
+// How much the capture device has recorded by `nowMs`, at least the `full`
+// samples of the buffers it has filled. It counts what it has put into
+// buffers, which a sound system does a period at a time; its clock tells how
+// far it has got since.
+int64_t Engine::Recorded(double nowMs, int64_t full) {
   platform::MmTime time;
   time.wType = platform::kTimeSamples;
-  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) != kMmNoError ||
-      time.wType != platform::kTimeSamples) {
-    return 0;
+  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) == kMmNoError &&
+      time.wType == platform::kTimeSamples) {
+    // The position is 32 bits of samples; only its distance from `full`
+    // counts, and it is never less.
+    const auto beyond = static_cast<int32_t>(time.sample - static_cast<uint32_t>(full));
+    captureClock_.Report(nowMs, static_cast<double>(full + std::clamp(beyond, 0, blockLength_)));
   }
-  // The position is 32 bits of samples; only its distance from `full` counts.
-  const auto beyond = static_cast<int32_t>(time.sample - static_cast<uint32_t>(full));
-  return std::clamp<int64_t>(beyond, 0, blockLength_);
+  if (!captureClock_.Known()) return full;
+  const auto recorded = static_cast<int64_t>(std::floor(captureClock_.At(nowMs)));
+  return std::clamp<int64_t>(recorded, full, full + blockLength_);
 }
 
 // How much sound the pipe holds now: `waiting` captured samples not yet
@@ -120,7 +125,7 @@ int64_t Engine::Recorded(int64_t full) {
 PipeReading Engine::Read(int64_t waiting) {
   PipeReading r;
   r.nowMs = platform_.ui.ClockMs();
-  r.arrived = taken_ + waiting + Recorded(taken_ + waiting);
+  r.arrived = Recorded(r.nowMs, taken_ + waiting);
   r.taken = taken_;
   r.queued = queued_;
   r.played = Played(r.nowMs);

@@ -3,20 +3,17 @@
 // sound system marks them a period (10 ms) at a time; the position a driver
 // reports may count what it has handed to its own mixing buffer rather than
 // what has been heard. So the position is kept here, from the moments blocks
-// are seen finished: a line fitted through them gives the device's pace on
-// its own clock and smooths out the periods. It never runs past the end of
-// the oldest block not yet finished, nor falls behind the newest finished.
+// are first seen finished (a DeviceClock), never past the end of the oldest
+// block not yet finished, nor behind the newest finished.
 //
-// The line holds only while the device plays on without a break. A device
-// that has run dry starts on the next block some time after it is written;
-// one that was held up finishes its blocks later than the line says. Either
-// starts a new line, and until it has a second point the position runs on
-// from the last finished block by the nominal rate.
+// A device that has run dry starts on the next block some time after it is
+// written: until it has finished that block, the position runs on from the
+// write at the nominal rate, and can only be ahead.
 #pragma once
 
 #include <cstdint>
 
-#include "audio/line_fit.h"
+#include "audio/device_clock.h"
 
 namespace lumrio::audio {
 
@@ -46,9 +43,9 @@ class PlaybackClock {
   void Finished(double nowMs, int64_t finishedEnd);
   double Estimate(double nowMs) const;
 
-  LineFit line_;
-  double anchorMs_ = 0;  // where the position is known without a line
-  double anchor_ = 0;
+  DeviceClock device_;
+  double writtenMs_ = 0;  // the write to a dry device, until it reports
+  double written_ = 0;
   int64_t finished_ = 0;
   double finishedAtMs_ = -1;
   bool settled_ = false;
