@@ -96,7 +96,6 @@ void Engine::StartAudio() {
   taken_ = 0;
   queued_ = 0;
   latency_ = LatencyRule(blockLength_);
-  captureClock_.Reset();
   playbackClock_.Reset();
   splicer_.Reset();
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");

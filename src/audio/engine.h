@@ -10,7 +10,6 @@
 #include <set>
 #include <string>
 
-#include "audio/device_clock.h"
 #include "audio/latency.h"
 #include "audio/playback_clock.h"
 #include "audio/splice.h"
@@ -101,7 +100,7 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   int64_t FullBuffersAfter(int i) const;
-  int64_t Recorded(double nowMs, int64_t full);
+  int64_t Recorded(int64_t full);
   int64_t Played(double nowMs);
   PipeReading Read(int64_t waiting);
   void WriteBlock(const int16_t* captured, int32_t play);
@@ -141,7 +140,6 @@ class Engine {
   int64_t taken_ = 0;
   int64_t queued_ = 0;
   LatencyRule latency_{1};
-  DeviceClock captureClock_;
   PlaybackClock playbackClock_;
   Splicer splicer_;
   std::set<std::string> reportedThisRun_;

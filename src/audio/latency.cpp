@@ -11,6 +11,11 @@ namespace {
 
 constexpr double kSamplesPerMs = 22050.0 / 1000.0;
 constexpr int kOutliersBeforeRestart = 8;
+// Corrections made one after the other to come back after a fault.
+constexpr int kSettleRounds = 3;
+
+// Learning settles for what it has seen after this long.
+constexpr double kLongestLearningMs = 20000;
 
 }  // namespace
 
@@ -72,11 +77,31 @@ void LatencyRule::Learn(const PipeReading& r, int64_t content) {
   TakeOutExcess(r.arrived - r.taken, Samples(limits_.startCushionMs) + startMargin_);
   if (!r.settled) return;
   if (learningSince_ < 0) learningSince_ = r.nowMs;
-  if (leastSeen_ >= 0 && TakeOutExcess(content, leastSeen_ + 2 * tolerance)) return;
-  leastSeen_ = leastSeen_ < 0 ? content : std::min(leastSeen_, content);
-  ++learnedReadings_;
+  // Nor can quiet running hold much more than the start put in hand: more
+  // is a stream that started slowly and kept what piled up meanwhile.
+  int64_t bound = Samples(limits_.startCushionMs + limits_.startLatencyMs) + startMargin_;
+  if (!learned_.empty()) {
+    const auto least = std::min_element(learned_.begin(), learned_.end(),
+                                        [](const auto& a, const auto& b) { return a.second < b.second; });
+    bound = std::min(bound, least->second + 2 * tolerance);
+  }
+  if (TakeOutExcess(content, bound)) return;
+  learned_.emplace_back(r.nowMs, content);
   fit_.Add(r.nowMs, static_cast<double>(content + corrected_));
-  if (r.nowMs - learningSince_ < limits_.learnMs || learnedReadings_ < limits_.learnReadings) {
+  // Quiet running is running whose readings have kept within the tolerance
+  // of each other for a while; until then (a stream that starts slowly, a
+  // device whose pace is still being measured) learning goes on.
+  while (learned_.size() > static_cast<size_t>(limits_.learnReadings) &&
+         learned_.front().first < r.nowMs - limits_.learnMs) {
+    learned_.pop_front();
+  }
+  if (r.nowMs - learningSince_ < limits_.learnMs ||
+      learned_.size() < static_cast<size_t>(limits_.learnReadings)) {
+    return;
+  }
+  const auto [least, most] = std::minmax_element(
+      learned_.begin(), learned_.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  if (most->second - least->second > tolerance && r.nowMs - learningSince_ < kLongestLearningMs) {
     return;
   }
   // The level is the least content of quiet running plus a margin. The
@@ -84,29 +109,67 @@ void LatencyRule::Learn(const PipeReading& r, int64_t content) {
   // much as a sound system that hands sound over a period at a time needs;
   // the margin makes up for the least reading lying below the typical one by
   // about half the readings' jitter.
-  level_ = leastSeen_ + Samples(limits_.marginMs);
+  level_ = least->second + Samples(limits_.marginMs);
+  learned_.clear();
   Restart(r.nowMs, true);
 }
 
 // A fault moves the content at once; two clocks that disagree move it
 // steadily, and that is the trend's to even out. So content beyond the
-// tolerance counts as a fault only where the trend does not explain it.
+// tolerance counts as a fault only where the trend does not explain it. An
+// excess is cut at once; a shortfall (input lost while the speaker ran dry)
+// is made up once the device's position is known again.
 void LatencyRule::Hold(const PipeReading& r, int64_t content) {
+  const auto tolerance = static_cast<double>(Samples(limits_.toleranceMs));
+  const auto step = static_cast<double>(Samples(limits_.stepMs));
+  const double off = static_cast<double>(content - pendingCut_ - level_);
+  double unexplained = off;
   if (TrendKnown()) {
-    const double expected = fit_.At(r.nowMs) - static_cast<double>(corrected_);
-    const auto tolerance = static_cast<double>(Samples(limits_.toleranceMs));
-    const double unexplained = static_cast<double>(content - pendingCut_) - expected;
-    if (unexplained <= tolerance && static_cast<double>(content - pendingCut_ - level_) <= 3 * tolerance) {
-      if (r.settled) EvenOutDrift(r, content);
-      return;
-    }
+    unexplained =
+        static_cast<double>(content - pendingCut_) - (fit_.At(r.nowMs) - static_cast<double>(corrected_));
   }
-  if (TakeOutExcess(content, level_)) {
-    phase_ = Phase::Recovering;
-    faultMs_ = r.nowMs;
+  if (std::abs(unexplained) <= step && std::abs(off) <= 3 * tolerance) {
+    if (r.settled) EvenOutDrift(r, content);
     return;
   }
-  if (r.settled) EvenOutDrift(r, content);
+  // A large excess goes at once; anything smaller waits for the device's
+  // next report, which tells whether it was there at all.
+  if (off > 2 * tolerance) TakeOutExcess(content, level_);
+  if (!r.settled && off <= 2 * tolerance) return;
+  phase_ = Phase::Recovering;
+  faultQueued_ = r.queued;
+  settleRounds_ = 0;
+}
+
+// After a fault the device's position is a guess until it has finished a
+// block again (it may have been stalled, or have run dry and taken a while
+// to start). Then what is left of the excess, or of a shortfall, is made up
+// at once, a block at a time, and holding starts again.
+void LatencyRule::Recover(const PipeReading& r, int64_t content) {
+  if (!r.settled || r.finished <= faultQueued_) {
+    if (content - pendingCut_ - level_ > 2 * Samples(limits_.toleranceMs)) {
+      TakeOutExcess(content, level_);
+      faultQueued_ = r.queued;
+    }
+    return;
+  }
+  const int64_t off = content - pendingCut_ - level_;
+  const int64_t deadband = Samples(limits_.driftDeadbandMs);
+  if (std::abs(off) <= deadband || ++settleRounds_ > kSettleRounds) {
+    // Nothing (more) is off; the trend from before a fault that needed no
+    // correction still holds.
+    Restart(r.nowMs, settleRounds_ <= 1);
+    return;
+  }
+  if (off > 0) {
+    pendingCut_ += off;
+  } else {
+    pendingCut_ = 0;
+    pendingStretch_ = std::min(-off, Samples(limits_.maxSettleStretchMs));
+  }
+  // The first measure after a fault rests on one report of the device;
+  // the next, once this correction has been played, on more.
+  faultQueued_ = r.queued + std::max<int64_t>(block_ - pendingCut_ + pendingStretch_, 0);
 }
 
 // A sound system's thread that runs late now and then makes a reading far off
@@ -127,25 +190,6 @@ bool LatencyRule::Outlier(const PipeReading& r, int64_t content) {
 
 bool LatencyRule::TrendKnown() const {
   return fit_.Count() >= limits_.fitSettleReadings && fit_.Span() >= limits_.fitSettleMs;
-}
-
-// After a fault the device's position is a guess until it has finished a
-// block again (it may have been stalled, or have run dry and taken a while
-// to start). Then what is left of the excess, or of a deficit, is made up at
-// once, and holding starts afresh.
-void LatencyRule::Recover(const PipeReading& r, int64_t content) {
-  if (!r.settled || r.finishedAtMs <= faultMs_) {
-    if (TakeOutExcess(content, level_)) faultMs_ = r.nowMs;
-    return;
-  }
-  const int64_t off = content - pendingCut_ - level_;
-  if (off > Samples(limits_.driftDeadbandMs)) {
-    pendingCut_ += off;
-  } else if (off < -Samples(limits_.driftDeadbandMs)) {
-    pendingCut_ = 0;
-    pendingStretch_ = std::min(-off, Samples(limits_.maxSettleStretchMs));
-  }
-  Restart(r.nowMs, false);
 }
 
 // Holding begins, with the trend of the readings so far or, after a fault,

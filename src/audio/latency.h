@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <utility>
 #include <vector>
 
 #include "audio/line_fit.h"
@@ -33,22 +34,24 @@ struct PipeReading {
   int64_t queued = 0;    // written to the playback device
   int64_t played = 0;    // played by the playback device, as far as can be told
   // Whether `played` rests on a block the device has finished since it last
-  // ran dry, and when it last finished one (-1: never).
+  // ran dry, and how far it has marked blocks finished.
   bool settled = false;
-  double finishedAtMs = -1;
+  int64_t finished = 0;
 };
 
 // The rule's thresholds, in milliseconds of sound.
 struct LatencyLimits {
   double startCushionMs = 10;  // kept in hand of the burst that starts a capture
+  double startLatencyMs = 50;  // the most a sound system takes to start a stream
   double learnMs = 2000;       // quiet running watched before the level is fixed
   int learnReadings = 3;       // and at least this many readings
   double marginMs = 5;         // above the least content seen (see Learn)
-  double toleranceMs = 10;     // an excess beyond this is a fault, cut at once
+  double toleranceMs = 10;     // an excess beyond twice this is a fault, cut at once
+  double stepMs = 7;           // a step off the trend by more than this is a fault
   double driftDeadbandMs = 4;  // a drift smaller than this is left alone
   double maxCorrectionMs = 10;
   double correctionIntervalMs = 1000;
-  double maxSettleStretchMs = 17;  // after a fault, made up at once
+  double maxSettleStretchMs = 180;  // a shortfall after a fault, made up per block
   double fitMs = 20000;      // readings the drift estimate is fitted over
   int fitReadings = 8;       // and at least this many
   double fitSettleMs = 3000;  // the least span of readings that can tell a drift
@@ -98,9 +101,9 @@ class LatencyRule {
   LatencyLimits limits_;
   Phase phase_ = Phase::Starting;
   int32_t startMargin_ = 0;
-  int64_t leastSeen_ = -1;
+  // The readings of the last learnMs of learning: (time, content).
+  std::deque<std::pair<double, int64_t>> learned_;
   double learningSince_ = -1;
-  int learnedReadings_ = 0;
   int64_t level_ = 0;
   int64_t pendingCut_ = 0;
   int64_t pendingStretch_ = 0;
@@ -108,7 +111,10 @@ class LatencyRule {
   // to each reading gives the content as it would be without corrections.
   int64_t corrected_ = 0;
   double lastCorrectionMs_ = 0;
-  double faultMs_ = 0;
+  // What had been written when the fault was cut: once the device has
+  // finished beyond it, its position is measured after the fault.
+  int64_t faultQueued_ = 0;
+  int settleRounds_ = 0;
   // The readings of the content, to judge a drift by its trend and not by
   // one reading's jitter.
   LineFit fit_;

@@ -1,7 +1,6 @@
 // The delay engine's block pipeline: what happens to every captured block,
 // and to every played block the device hands back.
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "audio/depth_guard.h"
@@ -98,26 +97,26 @@ int64_t Engine::Played(double nowMs) {
       break;
     }
   }
-  return playbackClock_.At(nowMs, finished, oldest);
+  return playbackClock_.At(nowMs, finished, oldest, queued_);
 }
 
-// How much the capture device has recorded by `nowMs`, at least the `full`
-// samples of the buffers it has filled. It counts what it has put into
-// buffers, which a sound system does a period at a time; its clock tells how
-// far it has got since.
-int64_t Engine::Recorded(double nowMs, int64_t full) {
+// How much the capture device has recorded, at least the `full` samples of
+// the buffers it has filled: it counts what it has put into buffers, the
+// start of the next included, which a sound system that hands sound over a
+// period at a time has filled with the rest of the period. It is read as a
+// buffer arrives, so the count is as fresh as the buffer; a device that
+// cannot say counts the full buffers alone.
+int64_t Engine::Recorded(int64_t full) {
   platform::MmTime time;
   time.wType = platform::kTimeSamples;
-  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) == kMmNoError &&
-      time.wType == platform::kTimeSamples) {
-    // The position is 32 bits of samples; only its distance from `full`
-    // counts, and it is never less.
-    const auto beyond = static_cast<int32_t>(time.sample - static_cast<uint32_t>(full));
-    captureClock_.Report(nowMs, static_cast<double>(full + std::clamp(beyond, 0, blockLength_)));
+  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) != kMmNoError ||
+      time.wType != platform::kTimeSamples) {
+    return full;
   }
-  if (!captureClock_.Known()) return full;
-  const auto recorded = static_cast<int64_t>(std::floor(captureClock_.At(nowMs)));
-  return std::clamp<int64_t>(recorded, full, full + blockLength_);
+  // The position is 32 bits of samples; only its distance from `full`
+  // counts, and it is never less.
+  const auto beyond = static_cast<int32_t>(time.sample - static_cast<uint32_t>(full));
+  return full + std::clamp(beyond, 0, blockLength_);
 }
 
 // How much sound the pipe holds now: `waiting` captured samples not yet
@@ -125,12 +124,12 @@ int64_t Engine::Recorded(double nowMs, int64_t full) {
 PipeReading Engine::Read(int64_t waiting) {
   PipeReading r;
   r.nowMs = platform_.ui.ClockMs();
-  r.arrived = Recorded(r.nowMs, taken_ + waiting);
+  r.arrived = Recorded(taken_ + waiting);
   r.taken = taken_;
   r.queued = queued_;
   r.played = Played(r.nowMs);
   r.settled = playbackClock_.Settled();
-  r.finishedAtMs = playbackClock_.FinishedAtMs();
+  r.finished = playbackClock_.Finished();
   return r;
 }
 

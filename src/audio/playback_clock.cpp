@@ -17,7 +17,6 @@ void PlaybackClock::Reset() {
   writtenMs_ = 0;
   written_ = 0;
   finished_ = 0;
-  finishedAtMs_ = -1;
   settled_ = false;
 }
 
@@ -32,17 +31,21 @@ void PlaybackClock::Written(int64_t blockStart, double nowMs, bool deviceWasIdle
   settled_ = false;
 }
 
-int64_t PlaybackClock::At(double nowMs, int64_t finishedEnd, int64_t oldestEnd) {
-  if (finishedEnd > finished_) Finished(nowMs, finishedEnd);
-  const double position = std::clamp(Estimate(nowMs), static_cast<double>(finishedEnd),
-                                     static_cast<double>(oldestEnd));
+int64_t PlaybackClock::At(double nowMs, int64_t finishedEnd, int64_t oldestEnd,
+                          int64_t queuedEnd) {
+  if (finishedEnd > finished_) Report(nowMs, finishedEnd);
+  // A device that marks blocks a period at a time may have played on by up
+  // to a period past the oldest one it has not marked.
+  const double ahead =
+      std::min(static_cast<double>(queuedEnd),
+               static_cast<double>(std::max(oldestEnd, finishedEnd)) + kMarkingMs * kSamplesPerMs);
+  const double position = std::clamp(Estimate(nowMs), static_cast<double>(finishedEnd), ahead);
   return std::llround(std::floor(position));
 }
 
-void PlaybackClock::Finished(double nowMs, int64_t finishedEnd) {
+void PlaybackClock::Report(double nowMs, int64_t finishedEnd) {
   device_.Report(nowMs, static_cast<double>(finishedEnd));
   finished_ = finishedEnd;
-  finishedAtMs_ = nowMs;
   settled_ = true;
 }
 

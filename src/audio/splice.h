@@ -13,7 +13,7 @@ namespace lumrio::audio {
 class Splicer {
  public:
   // Samples kept of what was played last, for a stretch to replay.
-  static constexpr int32_t kHistory = 512;
+  static constexpr int32_t kHistory = 4096;
   // Length of a crossfade (5.8 ms).
   static constexpr int32_t kFade = 128;
   // The longest stretch that can be played twice.

@@ -57,6 +57,7 @@ TEST_F(Sim, Faults) {
   hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "Delay", (uint32_t)Env("SIM_DELAY", 100));
   hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "X10", (uint32_t)Env("SIM_X10", 0));
   auto c = hl::RealisticConditions();
+  c.playbackLatencyMs = Env("SIM_LAT", 15);
   hp.Sound().SetConditions(c);
   hp.Sound().UseTracedInput();
   hp.Sound().KeepSamples(false);
@@ -66,7 +67,7 @@ TEST_F(Sim, Faults) {
   RunMs(q);
   hp.Sound().HoldProcess(1000 * hl::kTicksPerMs); RunMs(q);
   hp.HoldGui(1000 * hl::kTicksPerMs); RunMs(q);
-  hp.Sound().StallPlayback(200 * hl::kTicksPerMs); RunMs(q);
+  hp.Sound().StallPlayback((hl::Ticks)(Env("SIM_STALL", 200) * hl::kTicksPerMs)); RunMs(q);
   hp.Sound().HoldProcess(3000 * hl::kTicksPerMs); RunMs(q);
   const auto& l = w->Engine().Latency();
   printf("block %d level %lld phase %d cuts %d drift %d\n", w->BlockLength(), (long long)l.Level(), (int)l.CurrentPhase(), l.FaultCuts(), l.DriftCorrections());
