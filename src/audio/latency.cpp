@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace lumrio::audio {
 
@@ -16,6 +17,11 @@ constexpr int kSettleRounds = 3;
 
 // Learning settles for what it has seen after this long.
 constexpr double kLongestLearningMs = 20000;
+
+// The longest period a capture device hands sound over in, and the most the
+// level is raised to keep the playback device fed as the periods slide.
+constexpr double kLongestPeriodMs = 15;
+constexpr double kMostRaiseMs = 10;
 
 }  // namespace
 
@@ -32,6 +38,7 @@ int32_t LatencyRule::PlayCount(const PipeReading& r) {
   // runs on from the write and can only be ahead: the content is at least
   // this much, so an excess judged on it is there for certain.
   const int64_t content = (r.arrived - r.taken) + (r.queued - r.played);
+  if (r.settled) WatchCapturePeriod(r);
   switch (phase_) {
     case Phase::Learning:
       Learn(r, content);
@@ -75,18 +82,31 @@ void LatencyRule::Learn(const PipeReading& r, int64_t content) {
   // beyond anything seen.
   const int64_t tolerance = Samples(limits_.toleranceMs);
   TakeOutExcess(r.arrived - r.taken, Samples(limits_.startCushionMs) + startMargin_);
-  if (!r.settled) return;
-  if (learningSince_ < 0) learningSince_ = r.nowMs;
-  // Nor can quiet running hold much more than the start put in hand: more
-  // is a stream that started slowly and kept what piled up meanwhile.
-  int64_t bound = Samples(limits_.startCushionMs + limits_.startLatencyMs) + startMargin_;
-  if (!learned_.empty()) {
-    const auto least = std::min_element(learned_.begin(), learned_.end(),
-                                        [](const auto& a, const auto& b) { return a.second < b.second; });
-    bound = std::min(bound, least->second + 2 * tolerance);
+  if (!r.settled) {
+    // Until the device has finished a block, the content is reckoned as if
+    // it played from the moment it was written: what the start put in hand.
+    startContent_ = startContent_ < 0 ? content : std::min(startContent_, content);
+    return;
   }
-  if (TakeOutExcess(content, bound)) return;
+  if (learningSince_ < 0) learningSince_ = r.nowMs;
+  // Quiet running holds what the start put in hand and the sound system's
+  // start-up latency; more is a stream that started slowly and kept what
+  // piled up meanwhile, and goes at once. Nor is anything far beyond what
+  // learning has seen a quiet reading.
+  if (startContent_ >= 0 &&
+      content - pendingCut_ > startContent_ + Samples(limits_.startLatencyMs)) {
+    pendingCut_ = content - startContent_ - Samples(limits_.startLatencyMs);
+    return;
+  }
+  if (!learned_.empty()) {
+    const auto least = std::min_element(learned_.begin(), learned_.end(), [](const auto& a, const auto& b) {
+      return a.second < b.second;
+    });
+    if (TakeOutExcess(content, least->second + 2 * tolerance)) return;
+  }
   learned_.emplace_back(r.nowMs, content);
+  everLearned_.push_back(content);
+  playbackLeast_ = std::min(playbackLeast_, r.queued - r.played);
   fit_.Add(r.nowMs, static_cast<double>(content + corrected_));
   // Quiet running is running whose readings have kept within the tolerance
   // of each other for a while; until then (a stream that starts slowly, a
@@ -104,13 +124,25 @@ void LatencyRule::Learn(const PipeReading& r, int64_t content) {
   if (most->second - least->second > tolerance && r.nowMs - learningSince_ < kLongestLearningMs) {
     return;
   }
-  // The level is the least content of quiet running plus a margin. The
+  // The level is the least content of quiet running plus a margin: the
   // cushion kept at the start is already a sound-system period in hand, as
-  // much as a sound system that hands sound over a period at a time needs;
-  // the margin makes up for the least reading lying below the typical one by
-  // about half the readings' jitter.
-  level_ = least->second + Samples(limits_.marginMs);
+  // much as a sound system that hands sound over a period at a time needs.
+  // The least is taken over all of learning (what piled up while a stream
+  // started slowly is no part of it) but leaving out the lowest tenth of the
+  // readings, which a late thread can push down; the margin makes up for
+  // the rest of the readings' jitter. Readings that hardly jitter need no
+  // margin: the level is never above their median, so quiet running is left
+  // as it is.
+  const auto tenth = everLearned_.begin() + static_cast<std::ptrdiff_t>(everLearned_.size() / 10);
+  const auto median = everLearned_.begin() + static_cast<std::ptrdiff_t>(everLearned_.size() / 2);
+  std::nth_element(everLearned_.begin(), tenth, everLearned_.end());
+  std::nth_element(tenth, median, everLearned_.end());
+  level_ = std::min(*tenth + Samples(limits_.marginMs), *median);
+  learnedLevel_ = level_;
+  KeepThePlaybackFed();
   learned_.clear();
+  everLearned_.clear();
+  everLearned_.shrink_to_fit();
   Restart(r.nowMs, true);
 }
 
@@ -120,15 +152,10 @@ void LatencyRule::Learn(const PipeReading& r, int64_t content) {
 // excess is cut at once; a shortfall (input lost while the speaker ran dry)
 // is made up once the device's position is known again.
 void LatencyRule::Hold(const PipeReading& r, int64_t content) {
+  KeepThePlaybackFed();
   const auto tolerance = static_cast<double>(Samples(limits_.toleranceMs));
-  const auto step = static_cast<double>(Samples(limits_.stepMs));
   const double off = static_cast<double>(content - pendingCut_ - level_);
-  double unexplained = off;
-  if (TrendKnown()) {
-    unexplained =
-        static_cast<double>(content - pendingCut_) - (fit_.At(r.nowMs) - static_cast<double>(corrected_));
-  }
-  if (std::abs(unexplained) <= step && std::abs(off) <= 3 * tolerance) {
+  if (OnTrend(r, content) && std::abs(off) <= 3 * tolerance) {
     if (r.settled) EvenOutDrift(r, content);
     return;
   }
@@ -156,16 +183,18 @@ void LatencyRule::Recover(const PipeReading& r, int64_t content) {
   const int64_t off = content - pendingCut_ - level_;
   const int64_t deadband = Samples(limits_.driftDeadbandMs);
   if (std::abs(off) <= deadband || ++settleRounds_ > kSettleRounds) {
-    // Nothing (more) is off; the trend from before a fault that needed no
-    // correction still holds.
-    Restart(r.nowMs, settleRounds_ <= 1);
+    // Nothing (more) is off. The trend from before a fault that needed
+    // little correction still holds, if the device's reading agrees with
+    // it; one it does not is out of date.
+    Restart(r.nowMs, settleRounds_ <= 1 && OnTrend(r, content));
     return;
   }
   if (off > 0) {
     pendingCut_ += off;
   } else {
-    pendingCut_ = 0;
+    pendingCut_ = driftCut_ = 0;
     pendingStretch_ = std::min(-off, Samples(limits_.maxSettleStretchMs));
+    stretchIsDrift_ = false;
   }
   // The first measure after a fault rests on one report of the device;
   // the next, once this correction has been played, on more.
@@ -186,6 +215,39 @@ bool LatencyRule::Outlier(const PipeReading& r, int64_t content) {
   outliers_ = 0;
   fit_.Clear();
   return false;
+}
+
+// A capture device hands sound over a period at a time, so part of the
+// content is the part of the next block it has recorded but not yet handed
+// over. That part moves through the whole period as the two devices' periods
+// slide past each other, a slow beat that quiet learning may not have seen
+// all of; and when it is large, what is left for the playback device is
+// small. The most it has been is watched (more than a long period is a burst
+// of blocks, not a period).
+void LatencyRule::WatchCapturePeriod(const PipeReading& r) {
+  const int64_t recorded = r.arrived - r.taken;
+  if (recorded <= Samples(kLongestPeriodMs)) captureMost_ = std::max(captureMost_, recorded);
+}
+
+// The level holds, when the capture device is furthest into a period, as
+// much for the playback device as the least it had in quiet learning; a
+// level below that would run it dry once the periods have slid. The level
+// is raised as far as that takes it, but never far: a device that reports
+// nonsense cannot add much delay.
+void LatencyRule::KeepThePlaybackFed() {
+  if (playbackLeast_ == std::numeric_limits<int64_t>::max()) return;
+  const int64_t needed = std::min(captureMost_ + playbackLeast_, learnedLevel_ + Samples(kMostRaiseMs));
+  level_ = std::max(level_, needed);
+}
+
+// Whether the content is where the trend puts it, within a step (or is
+// near the level, while there is no trend to go by).
+bool LatencyRule::OnTrend(const PipeReading& r, int64_t content) const {
+  double off = static_cast<double>(content - pendingCut_ - level_);
+  if (TrendKnown()) {
+    off = static_cast<double>(content - pendingCut_) - (fit_.At(r.nowMs) - static_cast<double>(corrected_));
+  }
+  return std::abs(off) <= static_cast<double>(Samples(limits_.stepMs));
 }
 
 bool LatencyRule::TrendKnown() const {
@@ -210,6 +272,7 @@ bool LatencyRule::TakeOutExcess(int64_t content, int64_t level) {
   if (excess <= Samples(limits_.toleranceMs)) return false;
   pendingCut_ += excess;
   pendingStretch_ = 0;
+  stretchIsDrift_ = false;
   ++faultCuts_;
   return true;
 }
@@ -233,25 +296,46 @@ void LatencyRule::EvenOutDrift(const PipeReading& r, int64_t content) {
                                  limits_.maxCorrectionMs * kSamplesPerMs);
   const int64_t samples = std::llround(step);
   if (samples > 0) {
-    pendingCut_ = samples;
+    pendingCut_ = driftCut_ = samples;
   } else {
     pendingStretch_ = -samples;
+    stretchIsDrift_ = true;
   }
   lastCorrectionMs_ = r.nowMs;
   ++driftCorrections_;
 }
 
 int32_t LatencyRule::Apply() {
+  // Only the drift's corrections count in `corrected_`: a fault's excess was
+  // never part of the trend, and taking it out leaves the trend as it was.
   if (pendingStretch_ > 0) {
     const auto stretch = static_cast<int32_t>(pendingStretch_);
     pendingStretch_ = 0;
-    corrected_ -= stretch;
+    if (stretchIsDrift_) corrected_ -= stretch;
+    stretchIsDrift_ = false;
     return block_ + stretch;
   }
-  const auto cut = static_cast<int32_t>(std::min<int64_t>(pendingCut_, block_));
-  pendingCut_ -= cut;
-  corrected_ += cut;
+  const int32_t cut = WholeJoins(static_cast<int32_t>(std::min<int64_t>(pendingCut_, block_)));
+  pendingCut_ = std::max<int64_t>(pendingCut_ - cut, 0);
+  const int64_t drift = std::min<int64_t>(driftCut_, cut);
+  driftCut_ = std::min(driftCut_ - drift, pendingCut_);
+  corrected_ += drift;
   return block_ - cut;
+}
+
+// A join is crossfaded over a few milliseconds; a block cut to less than
+// that would be faded into in a click. So such a cut takes the whole block
+// or leaves a fade's worth of it, the rest going from the next block. Where
+// blocks are too short for that, the odd samples are let go: the trend
+// evens them out if they matter.
+int32_t LatencyRule::WholeJoins(int32_t cut) {
+  const int32_t shortest = std::min(Splicer::kFade, block_);
+  const int32_t left = block_ - cut;
+  if (cut == 0 || left == 0 || left >= shortest) return cut;
+  if (left <= shortest / 2) return block_;
+  if (block_ >= 2 * shortest) return block_ - shortest;
+  pendingCut_ = driftCut_ = 0;
+  return 0;
 }
 
 }  // namespace lumrio::audio

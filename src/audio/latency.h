@@ -18,10 +18,12 @@
 
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <utility>
 #include <vector>
 
 #include "audio/line_fit.h"
+#include "audio/splice.h"
 
 namespace lumrio::audio {
 
@@ -42,7 +44,7 @@ struct PipeReading {
 // The rule's thresholds, in milliseconds of sound.
 struct LatencyLimits {
   double startCushionMs = 10;  // kept in hand of the burst that starts a capture
-  double startLatencyMs = 50;  // the most a sound system takes to start a stream
+  double startLatencyMs = 20;  // the most a sound system takes to start a stream
   double learnMs = 2000;       // quiet running watched before the level is fixed
   int learnReadings = 3;       // and at least this many readings
   double marginMs = 5;         // above the least content seen (see Learn)
@@ -92,21 +94,36 @@ class LatencyRule {
   void Recover(const PipeReading& r, int64_t content);
   bool TakeOutExcess(int64_t content, int64_t level);
   void EvenOutDrift(const PipeReading& r, int64_t content);
+  void WatchCapturePeriod(const PipeReading& r);
+  void KeepThePlaybackFed();
+  bool OnTrend(const PipeReading& r, int64_t content) const;
   bool TrendKnown() const;
   bool Outlier(const PipeReading& r, int64_t content);
   void Restart(double nowMs, bool keepTrend);
   int32_t Apply();
+  int32_t WholeJoins(int32_t cut);
 
   int32_t block_;
   LatencyLimits limits_;
   Phase phase_ = Phase::Starting;
   int32_t startMargin_ = 0;
+  int64_t startContent_ = -1;  // the least content reckoned before the device reported
   // The readings of the last learnMs of learning: (time, content).
   std::deque<std::pair<double, int64_t>> learned_;
+  std::vector<int64_t> everLearned_;  // every reading since learning began
   double learningSince_ = -1;
   int64_t level_ = 0;
+  int64_t learnedLevel_ = 0;
+  // The most of a capture period recorded and not yet handed over, and the
+  // least the playback device held in quiet learning.
+  int64_t captureMost_ = 0;
+  int64_t playbackLeast_ = std::numeric_limits<int64_t>::max();
   int64_t pendingCut_ = 0;
   int64_t pendingStretch_ = 0;
+  // How much of the pending cut, and whether the pending stretch, evens
+  // out drift (and not a fault).
+  int64_t driftCut_ = 0;
+  bool stretchIsDrift_ = false;
   // Samples cut (less those stretched) since the fit began: adding it back
   // to each reading gives the content as it would be without corrections.
   int64_t corrected_ = 0;

@@ -10,7 +10,9 @@
 // A failing run prints its seed; LUMRIO_FAULT_SEED=<n> replays it (with the
 // block of the test that printed it), LUMRIO_FAULT_RUNS=<n> sets how many
 // runs each block size gets, LUMRIO_FAULT_MINUTES their length.
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <sstream>
 
@@ -56,6 +58,15 @@ class FaultRun {
     Plan();
   }
 
+  // One given fault, on a card with the given conditions.
+  FaultRun(int32_t block, const hl::CardConditions& conditions, Fault::Kind kind, double ms)
+      : seed_(0), block_(block), endMs_(0), conditions_(conditions) {
+    quietFromMs_ = 4000 + 4 * BlockMs();
+    const double at = quietFromMs_ + std::max(5000.0, 2 * BlockMs());
+    faults_.push_back({kind, at, ms});
+    endMs_ = at + ms + std::max(10000.0, (Allowed().blocks + 2) * BlockMs() + 5000);
+  }
+
   // Runs it; returns what went wrong, or nothing.
   std::string Run() {
     Setup();
@@ -70,6 +81,9 @@ class FaultRun {
     if (failure.empty()) failure = JudgeClose();
     return failure;
   }
+
+  // The median delay of quiet running, once Run() has judged it.
+  std::optional<double> QuietDelay() const { return quietDelay_; }
 
   std::string Describe() const {
     std::ostringstream s;
@@ -90,7 +104,7 @@ class FaultRun {
   // period late at that, so with long blocks a fault inside one is seen
   // only at its end, and the block then playing cannot be changed; and what
   // is known of its position comes once a block. Blocks of 400 ms get a
-  // block more to come back in and 20 ms; blocks of 4 s, which also lose
+  // block more to come back in and 25 ms; blocks of 4 s, which also lose
   // seconds of input to a stall, four blocks more and 60 ms (the clocks'
   // disagreement alone moves their delay by up to 4 ms within one block).
   struct Allowance {
@@ -98,7 +112,7 @@ class FaultRun {
   };
   Allowance Allowed() const {
     if (block_ >= 88000) return {5, 60};
-    if (block_ >= 8800) return {2, 20};
+    if (block_ >= 8800) return {2, 25};
     return {1, 10};
   }
   double BlockMs() const { return block_ * 1000.0 / 22050; }
@@ -184,6 +198,7 @@ class FaultRun {
     const double firstFault = faults_.empty() ? endMs_ : faults_.front().atMs;
     const auto quiet = heard.Median(quietFromMs_, firstFault);
     if (!quiet) return "nothing was heard in quiet running";
+    quietDelay_ = quiet;
     for (size_t k = 0; k < faults_.size(); ++k) {
       const double end = faults_[k].atMs + faults_[k].ms;
       const double from = end + Allowed().blocks * BlockMs() + 1000;
@@ -240,11 +255,53 @@ class FaultRun {
   std::mt19937_64 rng_;
   double endMs_;
   double quietFromMs_ = 0;
+  std::optional<double> quietDelay_;
   hl::CardConditions conditions_;
   std::vector<Fault> faults_;
   hl::HeadlessPlatform hp_;
   std::unique_ptr<Tw_Main> w_;
 };
+
+// Each fault on its own, on a card like Wine's on PulseAudio, at the
+// shortest and the default block.
+class EachFault
+    : public ::testing::TestWithParam<std::tuple<int32_t, Fault::Kind, double>> {};
+
+TEST_P(EachFault, TheDelayComesBack) {
+  const auto [block, kind, ms] = GetParam();
+  FaultRun run(block, hl::RealisticConditions(), kind, ms);
+  const std::string failure = run.Run();
+  EXPECT_TRUE(failure.empty()) << failure << "\n  " << run.Describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, EachFault,
+    ::testing::Combine(::testing::Values(64, 1000),
+                       ::testing::Values(Fault::Kind::GuiHeld, Fault::Kind::ProcessHeld,
+                                         Fault::Kind::PlaybackStalled, Fault::Kind::CaptureBurst),
+                       ::testing::Values(30.0, 300.0, 1500.0)),
+    [](const auto& info) {
+      std::string name = Name(std::get<1>(info.param));
+      name.erase(std::remove(name.begin(), name.end(), ' '), name.end());
+      return name + std::to_string(static_cast<int>(std::get<2>(info.param))) + "msAtBlock" +
+             std::to_string(std::get<0>(info.param));
+    });
+
+// A stream that starts slowly keeps, if nothing is done, what piled up
+// meanwhile: the delay must be what it is without the slow start.
+TEST(SlowStart, TheBacklogIsTakenOut) {
+  for (const int32_t block : {64, 1000, 8800}) {
+    auto slow = hl::RealisticConditions();
+    slow.slowStartMs = 1000;
+    slow.slowStartRate = 0.6;
+    FaultRun quiet(block, hl::RealisticConditions(), Fault::Kind::PlaybackStalled, 0);
+    FaultRun started(block, slow, Fault::Kind::PlaybackStalled, 0);
+    EXPECT_EQ(quiet.Run(), "");
+    EXPECT_EQ(started.Run(), "");
+    ASSERT_TRUE(quiet.QuietDelay() && started.QuietDelay());
+    EXPECT_NEAR(*started.QuietDelay(), *quiet.QuietDelay(), 10) << "block " << block;
+  }
+}
 
 class FaultMix : public ::testing::TestWithParam<int32_t> {};
 
