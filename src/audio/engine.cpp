@@ -1,15 +1,12 @@
-// The delay engine's device life cycle: the format check, the start with its
-// capture ring, and the stop with its two drains (the block pipeline is in
-// pipeline.cpp).
+// The delay engine's device life cycle and block pipeline.
 //
 // Everything runs on the GUI thread: the devices notify by window message,
 // and the only places where other messages can be handled in the middle of
 // the engine's work are the drain loops of StopAudio and the failure boxes.
 #include "audio/engine.h"
 
+#include <algorithm>
 #include <cstring>
-
-#include "audio/depth_guard.h"
 
 namespace lumrio::audio {
 
@@ -20,6 +17,18 @@ using platform::WaveHeader;
 namespace {
 
 constexpr uint32_t kDevice = 0;
+
+// Counts a nesting level for as long as it lives.
+class DepthGuard {
+ public:
+  explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
+  ~DepthGuard() { --depth_; }
+  DepthGuard(const DepthGuard&) = delete;
+  DepthGuard& operator=(const DepthGuard&) = delete;
+
+ private:
+  int& depth_;
+};
 
 }  // namespace
 
@@ -93,11 +102,10 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
-  taken_ = 0;
-  queued_ = 0;
-  latency_ = LatencyRule(blockLength_);
-  playbackClock_.Reset();
-  splicer_.Reset();
+  captureStartMs_ = platform_.ui.Milliseconds();
+  samplesArrived_ = 0;
+  usualAgeKnown_ = false;
+  playbackBegun_ = false;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -233,15 +241,171 @@ void Engine::StopPlayback() {
   const bool drained = Drain(outQueued_);
   const bool closed = audio.WaveOutClose(waveOut_) == kMmNoError;
   if (!drained && closed) {
-    for (const InFlight& block : inFlight_) {
-      platform_.memory.HeapFree(block.header->lpData);
-      platform_.memory.HeapFree(block.header);
+    for (WaveHeader* header : inFlight_) {
+      platform_.memory.HeapFree(header->lpData);
+      platform_.memory.HeapFree(header);
     }
   }
   // Blocks of a device that could not even be closed are left to it.
   inFlight_.clear();
   outQueued_ = 0;
   waveOut_ = nullptr;
+}
+
+// The ring entry a returned header names, or -1 for a header that is not a
+// queued buffer of the current ring.
+int Engine::RingIndexOf(const WaveHeader* header) const {
+  if (!header) return -1;
+  const uintptr_t i = header->dwUser;
+  if (i >= kRingSize) return -1;
+  const int index = static_cast<int>(i);
+  if (ring_.headers[index] != header || !ring_.queued[index]) return -1;
+  return index;
+}
+
+// The device no longer holds this buffer and will not get it back.
+void Engine::TakeOutOfService(int i) {
+  platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize);
+  ring_.queued[i] = false;
+  --inQueued_;
+}
+
+void Engine::MMWimData(WaveHeader* header) {
+  const int i = RingIndexOf(header);
+  if (i < 0) return;
+
+  if (closing_) {
+    if (platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize) !=
+        kMmNoError) {
+      Report("In Unprepare error.");
+    }
+    ring_.queued[i] = false;
+    --inQueued_;
+    return;
+  }
+
+  DepthGuard guard(handlerDepth_);
+  const bool stale = Stale();
+  // Queue the buffer again before reading it: the device fills the other 15
+  // first, so its samples stay intact for the rest of this handler. If the
+  // device refuses it, it is out of service; counting it would make the stop
+  // wait for a buffer that never comes back.
+  if (platform_.audio.WaveInAddBuffer(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
+    TakeOutOfService(i);
+  }
+  const int16_t* captured = ring_.data[i];
+  if (!stale && !SupersededAtStart(i)) WriteBlock(captured);
+  if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
+  idle_ = false;
+  host_.BlockProcessed();
+}
+
+// When the GUI thread or the sound system has been held up (a busy machine,
+// a slow display, a stream that took long to start), the samples recorded
+// meanwhile arrive late, in a burst. Playing them would queue them behind
+// each other and lengthen the delay for good by the time lost; a delay that
+// is not what it is set to is the one thing this program must not do. So a
+// block that arrives well later than blocks usually do is dropped, and the
+// engine plays on from the first block that is on time again.
+//
+// A block's age on arrival is measured against the clock from the start of
+// capture. Its usual value is the lowest seen, allowed to creep up by 1 ms a
+// second so that the sound card's clock running slow against the system's is
+// not taken for lateness.
+bool Engine::Stale() {
+  const int64_t now = platform_.ui.Milliseconds();
+  samplesArrived_ += blockLength_;
+  const double ageMs = static_cast<double>(now - captureStartMs_) -
+                       static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
+  if (!usualAgeKnown_) {
+    usualAgeKnown_ = true;
+    usualAgeMs_ = ageMs;
+  }
+  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
+  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
+  lastArrivalMs_ = now;
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
+}
+
+// The first blocks of a capture often arrive together: all that was
+// recorded while the window was still being made comes at once when the
+// message loop starts. Played in turn, they would queue behind each other
+// and add their age to the delay for the rest of the run. So playback starts
+// with the newest of them, keeping only kStartCushionMs of the newest in
+// hand: a sound system that hands captured sound over a period at a time
+// needs that much to play on without a gap.
+//
+// Only the start is treated so: later, blocks that arrive together after a
+// short hold-up all play (the sound system's buffer absorbs such jitter, and
+// dropping them would cut out sound each time); a long hold-up is the stale
+// rule's.
+bool Engine::SupersededAtStart(int i) const {
+  if (playbackBegun_) return false;
+  // The device fills its buffers in the order they were queued, which is
+  // ring order: the full ones after this block are what was recorded since.
+  int newer = 0;
+  for (int step = 1; step < kRingSize; ++step) {
+    const int next = (i + step) % kRingSize;
+    if (!ring_.queued[static_cast<size_t>(next)]) continue;
+    if ((ring_.headers[next]->dwFlags & platform::kHeaderDone) == 0) break;
+    ++newer;
+  }
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  return static_cast<double>(newer) * blockMs > kStartCushionMs;
+}
+
+// Makes a playback block from the captured samples and writes it. A block
+// that cannot be allocated is skipped; one the device refuses is freed at
+// once and not counted, so it neither leaks nor holds up the stop.
+void Engine::WriteBlock(const int16_t* captured) {
+  auto& mem = platform_.memory;
+  auto& audio = platform_.audio;
+  const size_t bytes = static_cast<size_t>(format_.nBlockAlign) * static_cast<size_t>(blockLength_);
+
+  auto* samples = static_cast<int16_t*>(mem.HeapAlloc(bytes));
+  if (!samples) return;
+  auto* header = static_cast<WaveHeader*>(mem.HeapAlloc(kWaveHeaderSize));
+  if (!header) {
+    mem.HeapFree(samples);
+    return;
+  }
+  std::memset(header, 0, kWaveHeaderSize);
+  header->lpData = reinterpret_cast<char*>(samples);
+  header->dwBufferLength = static_cast<uint32_t>(bytes);
+  header->dwFlags = 0;
+
+  host_.FillPlayback(captured, samples, blockLength_);
+
+  bool written = false;
+  if (audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("Out Prepare error.");
+  } else if (audio.WaveOutWrite(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize);
+    Report("Wave out error.");
+  } else {
+    written = true;
+    playbackBegun_ = true;
+    inFlight_.insert(header);
+    ++outQueued_;
+  }
+  if (!written) {
+    mem.HeapFree(samples);
+    mem.HeapFree(header);
+  }
+}
+
+void Engine::MMWomDone(WaveHeader* header) {
+  if (!header) return;
+  DepthGuard guard(handlerDepth_);
+  if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    Report("Out Unprepare error.");
+  }
+  if (outQueued_ > 0 && inFlight_.erase(header) > 0) {
+    platform_.memory.HeapFree(header->lpData);
+    platform_.memory.HeapFree(header);
+    --outQueued_;
+  }
 }
 
 }  // namespace lumrio::audio

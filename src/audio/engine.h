@@ -6,13 +6,10 @@
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <set>
 #include <string>
+#include <unordered_set>
 
-#include "audio/latency.h"
-#include "audio/playback_clock.h"
-#include "audio/splice.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
@@ -22,6 +19,15 @@ inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
+// How much later than usual a captured block may reach the engine before it
+// is dropped as stale, to keep the delay what it is set to (at least this,
+// and at least half a block).
+inline constexpr int64_t kStaleMs = 80;
+
+// How much of the burst of blocks at the start of a capture is played; the
+// older ones are skipped (one sound-system period, 10 ms on Windows).
+inline constexpr double kStartCushionMs = 10;
+
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
 
@@ -43,7 +49,7 @@ class EngineHost {
   virtual void BlockProcessed() = 0;
 };
 
-// The capture ring: five parallel arrays of kRingSize entries.
+// The capture ring: four parallel arrays of kRingSize entries.
 struct CaptureRing {
   std::array<platform::WaveHeader*, kRingSize> headers{};
   std::array<platform::GlobalHandle, kRingSize> headerMemory{};
@@ -89,8 +95,6 @@ class Engine {
   const platform::Point* ScopePoints() const { return scopePoints_; }
   bool Idle() const { return idle_; }
   void SetIdle(bool idle) { idle_ = idle; }
-  // The delay rule of the current run.
-  const LatencyRule& Latency() const { return latency_; }
 
  private:
   void Report(const std::string& text);
@@ -99,12 +103,9 @@ class Engine {
   void FreeRingEntry(int i);
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
-  int64_t FullBuffersAfter(int i) const;
-  int64_t Recorded(int64_t full);
-  int64_t Played(double nowMs);
-  PipeReading Read(int64_t waiting);
-  void WriteBlock(const int16_t* captured, int32_t play);
-  bool Write(platform::WaveHeader* header, int16_t* samples, int32_t count);
+  void WriteBlock(const int16_t* captured);
+  bool Stale();
+  bool SupersededAtStart(int i) const;
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
@@ -121,27 +122,24 @@ class Engine {
   int32_t outQueued_ = 0;
   int32_t blockLength_ = 0;
   platform::Point* scopePoints_ = nullptr;
-  // The playback blocks the device holds, oldest first, with where each
-  // ends in the run's played stream: a returned header is freed only if it
-  // is one of ours, blocks of a device that had to be given up can still be
-  // freed once it is closed, and their done flags say how far it has played.
-  struct InFlight {
-    platform::WaveHeader* header;
-    int64_t start, end;
-  };
-  std::deque<InFlight> inFlight_;
+  // The playback blocks the device holds, so that a returned header is
+  // freed only if it is one of ours, and blocks of a device that had to be
+  // given up can still be freed once it is closed.
+  std::unordered_set<platform::WaveHeader*> inFlight_;
   bool idle_ = true;
 
   int startStopDepth_ = 0;
   int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
   bool started_ = false;
-  // The run's sound so far: samples taken from the capture device and
-  // written to the playback device.
-  int64_t taken_ = 0;
-  int64_t queued_ = 0;
-  LatencyRule latency_{1};
-  PlaybackClock playbackClock_;
-  Splicer splicer_;
+  // Lateness of the captured blocks of this run: when capture started, how
+  // many samples have arrived, and the usual age of a block on arrival.
+  int64_t captureStartMs_ = 0;
+  int64_t samplesArrived_ = 0;
+  bool usualAgeKnown_ = false;
+  double usualAgeMs_ = 0;
+  int64_t lastArrivalMs_ = 0;
+  // Whether a block of this run has been written to the playback device.
+  bool playbackBegun_ = false;
   std::set<std::string> reportedThisRun_;
 };
 

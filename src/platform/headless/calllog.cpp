@@ -23,7 +23,6 @@ const std::map<std::string, std::vector<uint64_t>>& FailureCodes() {
       {"waveInAddBuffer", {kMmNoMem, kMmError}},
       {"waveOutWrite", {kMmNoMem, kMmError}},
       {"waveInStart", {kMmError, kMmInvalidHandle}},
-      {"waveInGetPosition", {kMmError, kMmInvalidHandle}},
       {"waveInReset", {kMmError, kMmInvalidHandle}},
       {"waveOutReset", {kMmError, kMmInvalidHandle}},
       {"waveInClose", {kWaveStillPlaying, kMmInvalidHandle}},
@@ -104,7 +103,7 @@ std::optional<uint64_t> CallLog::Enter(Call& call) {
     }
   }
   if (injected) call.result = *injected;
-  if (recording_) calls_.push_back(call);
+  calls_.push_back(call);
   return injected;
 }
 
