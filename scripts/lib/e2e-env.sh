@@ -12,7 +12,22 @@
 # is stopped by pid, never by name.
 
 E2E_RATE=22050
-E2E_WINE=${E2E_WINE:-/usr/lib/wine/wine64}
+# shellcheck source=scripts/lib/wine32.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine32.sh"
+# The Windows build under test: win32 is the product, which 32-bit Wine runs;
+# win64 is its twin. E2E_WINE runs the program and its registry commands (a
+# 32-bit program sees the registry through WoW64's 32-bit view, and so must
+# reg); prefixes are always booted with wine64, and such a prefix runs both.
+E2E_ARCH=${E2E_ARCH:-win32}
+case $E2E_ARCH in
+  win32) E2E_WINE=${E2E_WINE:-$WINE32_LOADER} ;;
+  win64) E2E_WINE=${E2E_WINE:-$WINE64_LOADER} ;;
+  *)
+    printf 'e2e: E2E_ARCH must be win32 or win64, not %s\n' "$E2E_ARCH" >&2
+    exit 2
+    ;;
+esac
+E2E_WINE64=$WINE64_LOADER
 E2E_WINESERVER=${E2E_WINESERVER:-/usr/lib/wine/wineserver}
 # The sound chain (PulseAudio, wineserver, the program under test) and the X
 # server run at this niceness. Test machines are often busy compiling; at normal priority
@@ -34,7 +49,7 @@ e2e_die() {
 
 # command-or-path:package pairs; a missing command means its package is needed.
 E2E_DEPS=(
-  "$E2E_WINE:wine64" "Xvfb:xvfb" "pulseaudio:pulseaudio" "pactl:pulseaudio-utils"
+  "$E2E_WINE64:wine64" "Xvfb:xvfb" "pulseaudio:pulseaudio" "pactl:pulseaudio-utils"
   "xdotool:xdotool" "xwininfo:x11-utils" "xdpyinfo:x11-utils" "import:imagemagick"
   "sox:sox" "espeak-ng:espeak-ng"
   "i686-w64-mingw32-g++-posix:g++-mingw-w64-i686"
@@ -53,13 +68,13 @@ e2e_missing_packages() {
   e2e_python_has_numpy || echo python3-numpy
 }
 
-# shellcheck source=scripts/lib/apt.sh
-source "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
-
 e2e_install_deps() {
   local missing
   mapfile -t missing < <(e2e_missing_packages | sort -u)
   apt_ensure "${missing[@]}" || e2e_die "could not install ${missing[*]}"
+  if [[ $E2E_ARCH == win32 ]]; then
+    wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (E2E_ARCH=win64 runs the twin)"
+  fi
 }
 
 # The analysis tools need numpy; the distribution's python3 has it from
@@ -191,40 +206,46 @@ e2e_wait_recorder_named() {
 e2e_wine_env() {
   export WINE="$E2E_WINE" WINESERVER="$E2E_WINESERVER"
   export WINEDEBUG=${WINEDEBUG:--all}
-  # No Mono/Gecko install prompts: they would block a headless run.
-  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml="}
+  # No Mono/Gecko install prompts: they would block a headless run. No menu
+  # builder either: after a first boot it keeps a core busy for seconds.
+  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
 }
 
 # A fresh prefix for this desktop. When E2E_PREFIX_TEMPLATE names a prefix
 # made earlier by e2e_make_prefix_template (run_all.sh makes one for all its
-# checks), it is copied and booted, which takes 2 s instead of the 8 s of
-# wineboot -i; the copy is still this desktop's own and goes with it.
+# checks), it is copied; otherwise one is made here the same way. Then it is
+# booted, which takes 2 s; the copy is still this desktop's own and goes with
+# it.
 e2e_make_prefix() {
   e2e_make_dir
   e2e_wine_env
   export WINEPREFIX="$E2E_DIR/prefix"
   E2E_OWN_PREFIX=1
-  local t0=$SECONDS init=(-i)
+  local t0=$SECONDS
   if [[ -n "${E2E_PREFIX_TEMPLATE:-}" && -f "$E2E_PREFIX_TEMPLATE/system.reg" ]]; then
     cp -a "$E2E_PREFIX_TEMPLATE" "$WINEPREFIX" || e2e_die "cannot copy the Wine prefix $E2E_PREFIX_TEMPLATE"
-    init=()
+  else
+    e2e_make_prefix_template "$WINEPREFIX"
   fi
   # wineserver is started here and inherits the priority.
-  timeout 120 nice -n "$E2E_NICE" "$WINE" wineboot "${init[@]}" >"$E2E_DIR/wineboot.log" 2>&1 ||
-    e2e_die "wineboot ${init[*]} failed or timed out (see $E2E_DIR/wineboot.log)"
+  timeout 120 nice -n "$E2E_NICE" "$E2E_WINE64" wineboot >"$E2E_DIR/wineboot.log" 2>&1 ||
+    e2e_die "wineboot failed or timed out (see $E2E_DIR/wineboot.log)"
   e2e_log "Wine prefix $WINEPREFIX ready in $((SECONDS - t0)) s"
 }
 
-# Makes a Wine prefix at $1 for e2e_make_prefix to copy, and waits until its
-# wineserver has written everything and gone.
+# Makes a Wine prefix at $1 and waits until its wineserver has written
+# everything and gone. The first boot of a prefix leaves helpers (rundll32, a
+# second services.exe, winedevice) busy for about 10 s more, with 32-bit Wine
+# installed; a program started meanwhile would share the machine with them.
+# wine64 makes a prefix that runs 32- and 64-bit programs alike.
 e2e_make_prefix_template() {
   local dir=$1
   e2e_wine_env
   rm -rf "$dir"
-  if ! WINEPREFIX=$dir timeout 120 "$WINE" wineboot -i >/dev/null 2>&1; then
-    e2e_die "wineboot -i failed for the Wine prefix template $dir"
+  if ! WINEPREFIX=$dir timeout 120 "$E2E_WINE64" wineboot -i >/dev/null 2>&1; then
+    e2e_die "wineboot -i failed for the Wine prefix $dir"
   fi
-  WINEPREFIX=$dir timeout 60 "$WINESERVER" -w || e2e_die "the template's wineserver did not end"
+  WINEPREFIX=$dir timeout 60 "$WINESERVER" -w || e2e_die "the wineserver of the new prefix $dir did not end"
 }
 
 # --- up / down ------------------------------------------------------------

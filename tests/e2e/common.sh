@@ -1,9 +1,10 @@
 # shellcheck shell=bash
 # common.sh: shared steps of the end-to-end checks (sourced, not run).
 #
-# Builds what a check needs in the standard win64 build tree, starts a Windows
-# program under Wine in the private desktop of scripts/lib/e2e-env.sh and
-# measures its audio path with a click train: the click train is played into
+# Builds what a check needs in the build tree of E2E_ARCH (win32, the product,
+# by default; win64 for its twin), starts a Windows program under Wine in the
+# private desktop of scripts/lib/e2e-env.sh and measures its audio path with
+# a click train: the click train is played into
 # the "mic" sink while both mic.monitor (what the program hears) and
 # spk.monitor (what it plays) are recorded. Both recordings come from the one
 # sound server clock, so the lag between them is the program's own delay,
@@ -13,9 +14,9 @@ E2E_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 # shellcheck source=scripts/lib/e2e-env.sh
 source "$E2E_ROOT/scripts/lib/e2e-env.sh"
 
-E2E_BUILD_DIR=${E2E_BUILD_DIR:-$E2E_ROOT/build/win64}
+E2E_BUILD_DIR=${E2E_BUILD_DIR:-$E2E_ROOT/build/$E2E_ARCH}
 E2E_TOOL="$E2E_ROOT/tests/e2e/tools/audiotool.py"
-E2E_OUT=${E2E_OUT:-$E2E_ROOT/build/e2e-out}
+E2E_OUT=${E2E_OUT:-$E2E_ROOT/build/e2e-out/$E2E_ARCH}
 
 # Re-runs the calling script under an overall time limit (once). From a
 # terminal, timeout must stay in the terminal's process group or Ctrl-C would
@@ -29,14 +30,14 @@ e2e_bound_total() {
   fi
 }
 
-# Builds one target of the win64 preset unless E2E_NO_BUILD is set.
+# Builds one target of the E2E_ARCH preset unless E2E_NO_BUILD is set.
 e2e_build_target() {
   local target=$1
   [[ -n "${E2E_NO_BUILD:-}" ]] && return 0
   cd "$E2E_ROOT" || e2e_die "cannot enter $E2E_ROOT"
   mkdir -p "$E2E_OUT"
   if [[ ! -f "$E2E_BUILD_DIR/CMakeCache.txt" ]]; then
-    timeout 600 cmake --preset win64 >/dev/null || e2e_die "cmake --preset win64 failed"
+    timeout 600 cmake --preset "$E2E_ARCH" >/dev/null || e2e_die "cmake --preset $E2E_ARCH failed"
   fi
   timeout 1200 cmake --build "$E2E_BUILD_DIR" --target "$target" -j2 >"$E2E_OUT/build-$target.log" 2>&1 ||
     {
@@ -96,18 +97,27 @@ e2e_measure_loop() {
 # per block ($3: how many underrun shifts to tolerate, if not the default).
 # Tolerates a few underruns of the sound stack (E2E_MAX_CHANGES) but not a
 # delay below one block, nor beyond block + E2E_MAX_EXTRA, nor audio that
-# comes out changed or not at all.
-e2e_check_loop() {
+# comes out changed or not at all. Says why and returns 1 when it fails.
+e2e_loop_ok() {
   local name=$1 block=$2
-  local max_extra=${E2E_MAX_EXTRA:-3000} max_changes=${3:-${E2E_MAX_CHANGES:-4}}
-  [[ $E2E_SEGMENTS_OK -eq 1 && -n "$E2E_DELAY" ]] ||
-    e2e_die "$name: the input did not come out of the program unchanged (see above)"
-  ((E2E_DELAY_MIN >= block)) ||
-    e2e_die "$name: delay $E2E_DELAY_MIN samples is shorter than the block of $block: playback does not wait for a full block"
-  ((E2E_DELAY_MAX <= block + max_extra)) ||
-    e2e_die "$name: delay $E2E_DELAY_MAX samples exceeds the block of $block + $max_extra samples of sound-stack latency"
-  ((E2E_CHANGES <= max_changes)) ||
-    e2e_die "$name: the delay changed $E2E_CHANGES times during ${E2E_CLICK_SECONDS:-4} s (blocks lost or repeated)"
+  local max_extra=${E2E_MAX_EXTRA:-3000} max_changes=${3:-${E2E_MAX_CHANGES:-4}} why=""
+  if [[ $E2E_SEGMENTS_OK -ne 1 || -z "$E2E_DELAY" ]]; then
+    why="the input did not come out of the program unchanged (see above)"
+  elif ((E2E_DELAY_MIN < block)); then
+    why="delay $E2E_DELAY_MIN samples is shorter than the block of $block: playback does not wait for a full block"
+  elif ((E2E_DELAY_MAX > block + max_extra)); then
+    why="delay $E2E_DELAY_MAX samples exceeds the block of $block + $max_extra samples of sound-stack latency"
+  elif ((E2E_CHANGES > max_changes)); then
+    why="the delay changed $E2E_CHANGES times during ${E2E_CLICK_SECONDS:-4} s (blocks lost or repeated)"
+  fi
+  [[ -z "$why" ]] && return 0
+  printf 'e2e: %s: %s\n' "$name" "$why" >&2
+  return 1
+}
+
+# The same, for a loop that must pass: a failure ends the check.
+e2e_check_loop() {
+  e2e_loop_ok "$@" || e2e_die "$1 failed"
 }
 
 # Counts pixels of one colour in a rectangle of an image: IMAGE X Y W H R G B.

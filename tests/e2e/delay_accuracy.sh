@@ -35,6 +35,7 @@ source "$E2E_ROOT/tests/e2e/lumrio.sh"
 CASES=(64:0:0.3 1000:100:0.3 8800:880:0.7)
 STARTS=${E2E_STARTS:-3}
 SLACK=${E2E_DELAY_SLACK:-220}
+REF_TRIES=${E2E_REF_TRIES:-3}
 export E2E_CLICK_SECONDS=${E2E_CLICK_SECONDS:-2}
 
 [[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
@@ -43,14 +44,23 @@ e2e_bound_total 420 "$0" "$@"
 # Tolerated underrun shifts: blocks of 2.9 ms leave Wine no slack.
 tolerated_changes() { if (($1 < 500)); then echo 16; else echo "${E2E_MAX_CHANGES:-4}"; fi; }
 
+# The reference loop is the yardstick, not what is under test: a start of it
+# that the machine's own noise spoils (a glitch at 64-sample blocks, say) is
+# run again, up to REF_TRIES times, and every attempt is printed.
 measure_refloop() {
-  local block=$1 run=$2 max_delay=$3 seconds
+  local block=$1 run=$2 max_delay=$3 seconds try
   seconds=$(awk -v s="$E2E_CLICK_SECONDS" -v d="$max_delay" 'BEGIN { printf "%d", s + d + 4 }')
-  start_refloop "$block" "$seconds"
-  e2e_measure_loop "ref-$block-$run" "$max_delay"
-  finish_refloop "$block"
-  e2e_check_loop "refloop $block (start $run)" "$block" "$(tolerated_changes "$block")"
-  REF[$block]="${REF[$block]:-} $E2E_DELAY"
+  for ((try = 1; try <= REF_TRIES; try++)); do
+    start_refloop "$block" "$seconds"
+    e2e_measure_loop "ref-$block-$run-$try" "$max_delay"
+    finish_refloop "$block"
+    if e2e_loop_ok "refloop $block (start $run)" "$block" "$(tolerated_changes "$block")"; then
+      REF[$block]="${REF[$block]:-} $E2E_DELAY"
+      return 0
+    fi
+    echo "delay_accuracy: reference start $run at block $block, attempt $try of $REF_TRIES spoilt" >&2
+  done
+  e2e_die "the reference loop itself failed $REF_TRIES times at block $block: the rig, not the program"
 }
 
 measure_lumrio() {
