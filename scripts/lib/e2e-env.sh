@@ -73,7 +73,7 @@ e2e_install_deps() {
   mapfile -t missing < <(e2e_missing_packages | sort -u)
   apt_ensure "${missing[@]}" || e2e_die "could not install ${missing[*]}"
   if [[ $E2E_ARCH == win32 ]]; then
-    wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (E2E_ARCH=win64 runs the twin)"
+    wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (the 64-bit twin can: scripts/run --win64, or E2E_ARCH=win64 for the tests)"
   fi
 }
 

@@ -8,14 +8,19 @@
 #     counted, what it damaged is). The program may damage at most one block
 #     (64 samples) more than the reference.
 #  2. The same with the equalizer on: the CPU time of the program's process
-#     (utime + stime from /proc) over the run must stay under
-#     E2E_CPU_LIMIT percent (default 10) of one core.
+#     (utime + stime from /proc) over the run may exceed the reference loop's,
+#     measured in the same attempt, by at most E2E_CPU_EXTRA points (default
+#     8) of one core. Most of what either uses is Wine's own sound and window
+#     threads, which the machine's load and the Wine build move for both
+#     alike; what the program adds is its equalizer (about 4 points in the
+#     32-bit build, whose exact x87 path runs at about 26 x real time, and
+#     almost nothing in the 64-bit one) and its scope.
 #
 # Both are judged on the sound stack's behaviour, which a busy machine
-# disturbs now and then (either loop may lose a stretch to one underrun). So a
-# comparison that fails is run again, up to E2E_REALTIME_TRIES times (default
-# 3), each time afresh for both loops; every attempt's figures are printed. A
-# program that cannot keep up fails every attempt.
+# disturbs now and then (either loop may lose a stretch to one underrun). So
+# an attempt that fails is made again, up to E2E_REALTIME_TRIES times
+# (default 3), each time afresh for both loops; every attempt's figures are
+# printed. A program that cannot keep up fails every attempt.
 #
 # Usage: tests/e2e/realtime.sh     (LUMRIO_EXE, REFLOOP_EXE skip the builds)
 set -euo pipefail
@@ -25,7 +30,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$E2E_ROOT/tests/e2e/lumrio.sh"
 
 SECONDS_OF_TONE=${E2E_REALTIME_SECONDS:-30}
-CPU_LIMIT=${E2E_CPU_LIMIT:-10}
+CPU_EXTRA=${E2E_CPU_EXTRA:-8}
 TRIES=${E2E_REALTIME_TRIES:-3}
 BLOCK=64
 
@@ -84,12 +89,12 @@ run_tone_timed() {
   CPU_FIGURE="$(awk -v c=$((c1 - c0)) -v hz="$hz" 'BEGIN { printf "%.2f", c / hz }') s in $(awk -v ns=$((t1 - t0)) 'BEGIN { printf "%.1f", ns / 1e9 }') s = $CPU_PERCENT"
 }
 
-# The reference's CPU time is printed for comparison: most of what either
-# process uses is Wine's own sound and window threads.
+# The reference's CPU time is the yardstick for the program's.
 reference_run() {
   start_refloop "$BLOCK" $((SECONDS_OF_TONE + 8))
   run_tone_timed reference refloop.exe
   finish_refloop "$BLOCK"
+  REF_CPU_PERCENT=$CPU_PERCENT
   figure realtime "block 64: reference loop CPU time" "$CPU_FIGURE" "% of one core"
   REF_DAMAGED=$(damaged reference)
 }
@@ -107,40 +112,40 @@ equalized_run() {
   start_lumrio eq64
   run_tone_timed equalized lumrio.exe
   close_lumrio eq64
-  figure realtime "block 64, equalizer on: CPU time" "$CPU_FIGURE" "% of one core"
-  awk -v p="$CPU_PERCENT" -v l="$CPU_LIMIT" 'BEGIN { exit !(p < l) }'
+  figure realtime "block 64, equalizer on: CPU time" "$CPU_FIGURE" \
+    "% of one core (limit $(awk -v r="$REF_CPU_PERCENT" -v e="$CPU_EXTRA" 'BEGIN { printf "%.1f", r + e }'))"
 }
 
-# One comparison of the two loops; true when the program kept up.
-compare_once() {
+# One attempt: the reference, then the program without and with the
+# equalizer. Sets DAMAGE_OK and CPU_OK when the program kept up.
+attempt() {
   reference_run
   plain_run
   figure realtime "block 64, ${SECONDS_OF_TONE} s tone: reference damaged samples" "$REF_DAMAGED"
   figure realtime "block 64, ${SECONDS_OF_TONE} s tone: program damaged samples" "$PROG_DAMAGED" \
     "(limit $((REF_DAMAGED + BLOCK)))"
-  ((PROG_DAMAGED <= REF_DAMAGED + BLOCK))
-}
-
-# Runs `$1` up to TRIES times until it succeeds.
-with_tries() {
-  local try
-  for ((try = 1; try <= TRIES; try++)); do
-    "$1" && return 0
-    echo "realtime: attempt $try of $TRIES failed" >&2
-  done
-  return 1
+  ((PROG_DAMAGED <= REF_DAMAGED + BLOCK)) && DAMAGE_OK=1
+  equalized_run
+  awk -v p="$CPU_PERCENT" -v r="$REF_CPU_PERCENT" -v e="$CPU_EXTRA" 'BEGIN { exit !(p <= r + e) }' &&
+    CPU_OK=1
+  return 0
 }
 
 main() {
   e2e_up
   TONE="$E2E_DIR/tone.raw"
   e2e_tool tone "$TONE" --frequency 437 --amplitude 8000 --noise 300 --seconds "$SECONDS_OF_TONE" --lead 0.2 >/dev/null
-  local failed=0
-  with_tries compare_once ||
-    failed=1
-  with_tries equalized_run ||
-    e2e_die "the program used more than $CPU_LIMIT % of a core with the equalizer on, $TRIES times"
-  ((failed == 0)) ||
+  DAMAGE_OK=0
+  CPU_OK=0
+  local try
+  for ((try = 1; try <= TRIES; try++)); do
+    attempt
+    ((DAMAGE_OK && CPU_OK)) && break
+    echo "realtime: attempt $try of $TRIES failed (damage ok: $DAMAGE_OK, CPU ok: $CPU_OK)" >&2
+  done
+  ((CPU_OK)) ||
+    e2e_die "with the equalizer on, the program used more than $CPU_EXTRA points of a core beyond the reference loop, $TRIES times"
+  ((DAMAGE_OK)) ||
     e2e_die "the program damaged more samples than the reference (+ $BLOCK allowed), $TRIES times"
   echo "realtime: PASS"
 }
