@@ -1,4 +1,4 @@
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2034 # WINE32_WHY is read by the callers
 # wine32.sh: the 32-bit side of Wine, which runs the product (sourced, not run).
 #
 # wine32_kernel_ok: true when this kernel runs 32-bit x86 programs; otherwise
