@@ -1,8 +1,8 @@
 // Equalizer throughput without a benchmark library, so that the Windows
-// builds can be measured under Wine: the 32-bit build runs the exact x87 path,
-// the 64-bit one the SSE2 block kernel. Prints, per block length, how many
-// seconds of audio one core equalizes per second ("x real time"), the best of
-// several rounds.
+// builds can be measured under Wine as well as the native one (each with the
+// block loop its CPU check picks). Prints, per block length, how many seconds
+// of audio one core equalizes per second ("x real time"), the best of several
+// rounds.
 //
 //   eq_throughput [SECONDS_OF_AUDIO_PER_ROUND]   (default 60)
 #include <algorithm>

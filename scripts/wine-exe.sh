@@ -31,19 +31,16 @@ wine=$(wine_loader_for "$exe") || {
   echo "wine-exe: $wine is missing (wine32 for 32-bit programs, wine64 for 64-bit ones)" >&2
   exit 2
 }
-wineserver=/usr/lib/wine/wineserver
-
 prefix="$(mktemp -d "${TMPDIR:-/tmp}/lumrio-wine-exe.XXXXXX")"
-export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="$WINE_DLL_OVERRIDES"
 
 cleanup() {
-  timeout 30 "$wineserver" -k >/dev/null 2>&1 || true
+  timeout 30 "$WINE_SERVER" -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
 }
 trap cleanup EXIT
 
-# wine64 makes a prefix that runs both kinds of program.
-timeout 180 "$WINE64_LOADER" wineboot -i >/dev/null 2>&1 || {
+wine_new_prefix "$prefix" || {
   echo "wine-exe: wineboot failed" >&2
   exit 3
 }

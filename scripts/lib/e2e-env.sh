@@ -28,7 +28,7 @@ case $E2E_ARCH in
     ;;
 esac
 E2E_WINE64=$WINE64_LOADER
-E2E_WINESERVER=${E2E_WINESERVER:-/usr/lib/wine/wineserver}
+E2E_WINESERVER=${E2E_WINESERVER:-$WINE_SERVER}
 # The sound chain (PulseAudio, wineserver, the program under test) and the X
 # server run at this niceness. Test machines are often busy compiling; at normal priority
 # the chain underruns and the measured delay drifts for reasons that have
@@ -73,7 +73,7 @@ e2e_install_deps() {
   mapfile -t missing < <(e2e_missing_packages | sort -u)
   apt_ensure "${missing[@]}" || e2e_die "could not install ${missing[*]}"
   if [[ $E2E_ARCH == win32 ]]; then
-    wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (the 64-bit twin can: scripts/run --win64, or E2E_ARCH=win64 for the tests)"
+    wine32_kernel_ok && wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (the 64-bit twin can: scripts/run --win64, or E2E_ARCH=win64 for the tests)"
   fi
 }
 
@@ -206,9 +206,7 @@ e2e_wait_recorder_named() {
 e2e_wine_env() {
   export WINE="$E2E_WINE" WINESERVER="$E2E_WINESERVER"
   export WINEDEBUG=${WINEDEBUG:--all}
-  # No Mono/Gecko install prompts: they would block a headless run. No menu
-  # builder either: after a first boot it keeps a core busy for seconds.
-  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-"mscoree,mshtml=;winemenubuilder.exe=d"}
+  export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-$WINE_DLL_OVERRIDES}
 }
 
 # A fresh prefix for this desktop. When E2E_PREFIX_TEMPLATE names a prefix
@@ -233,19 +231,13 @@ e2e_make_prefix() {
   e2e_log "Wine prefix $WINEPREFIX ready in $((SECONDS - t0)) s"
 }
 
-# Makes a Wine prefix at $1 and waits until its wineserver has written
-# everything and gone. The first boot of a prefix leaves helpers (rundll32, a
-# second services.exe, winedevice) busy for about 10 s more, with 32-bit Wine
-# installed; a program started meanwhile would share the machine with them.
-# wine64 makes a prefix that runs 32- and 64-bit programs alike.
+# Makes a Wine prefix at $1 (a fresh one: whatever is there goes) for
+# e2e_make_prefix to copy.
 e2e_make_prefix_template() {
   local dir=$1
   e2e_wine_env
   rm -rf "$dir"
-  if ! WINEPREFIX=$dir timeout 120 "$E2E_WINE64" wineboot -i >/dev/null 2>&1; then
-    e2e_die "wineboot -i failed for the Wine prefix $dir"
-  fi
-  WINEPREFIX=$dir timeout 60 "$WINESERVER" -w || e2e_die "the wineserver of the new prefix $dir did not end"
+  wine_new_prefix "$dir" || e2e_die "wineboot -i failed for the Wine prefix $dir, or its wineserver did not end"
 }
 
 # --- up / down ------------------------------------------------------------

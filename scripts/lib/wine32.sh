@@ -5,15 +5,21 @@
 #   sets WINE32_WHY to one line saying why not.
 # wine32_ensure: on such a kernel, adds Debian's i386 architecture and installs
 #   wine32 (bounded, through apt_ensure); returns 1 with WINE32_WHY set when
-#   the 32-bit product cannot be run on this machine.
+#   that fails.
 # wine_loader_for EXE: prints the Wine loader that runs EXE (32- or 64-bit).
+# wine_new_prefix DIR: makes a Wine prefix in DIR that runs both kinds.
 
 # shellcheck source=scripts/lib/apt.sh
 source "$(dirname "${BASH_SOURCE[0]}")/apt.sh"
 
 WINE32_LOADER=/usr/lib/wine/wine
 WINE64_LOADER=/usr/lib/wine/wine64
+WINE_SERVER=/usr/lib/wine/wineserver
 WINE32_WHY=""
+# What every prefix here leaves out: the Mono and Gecko install prompts (they
+# would block a headless run) and the menu builder, which keeps a core busy
+# for seconds after a first boot.
+WINE_DLL_OVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # A complete 32-bit Linux program of 96 bytes: one ELF header, one loadable
 # segment, and `exit(7)` through int 0x80. It needs no 32-bit library, so it
@@ -30,14 +36,18 @@ wine32_write_probe() {
   chmod +x "$1"
 }
 
+# The probe runs from the project's build folder, where the native tests run
+# too: a /tmp mounted noexec would refuse it whatever the kernel can do.
+WINE32_PROBE_DIR=${WINE32_PROBE_DIR:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build}
+
 wine32_kernel_ok() {
   local dir status=0 err
   [[ $(uname -m) == x86_64 || $(uname -m) == i?86 ]] || {
     WINE32_WHY="this is a $(uname -m) machine, not an x86 one"
     return 1
   }
-  dir=$(mktemp -d "${TMPDIR:-/tmp}/lumrio-probe32.XXXXXX") || {
-    WINE32_WHY="no temporary directory for the 32-bit probe"
+  mkdir -p "$WINE32_PROBE_DIR" && dir=$(mktemp -d "$WINE32_PROBE_DIR/probe32.XXXXXX") || {
+    WINE32_WHY="no folder for the 32-bit probe in $WINE32_PROBE_DIR"
     return 1
   }
   wine32_write_probe "$dir/probe32"
@@ -48,8 +58,9 @@ wine32_kernel_ok() {
   return 1
 }
 
+# Call wine32_kernel_ok first: a failure here is the machine's set-up, not
+# its kernel.
 wine32_ensure() {
-  wine32_kernel_ok || return 1
   if ! dpkg --print-foreign-architectures 2>/dev/null | grep -qx i386; then
     if [[ $(id -u) -ne 0 ]]; then
       WINE32_WHY="Debian's i386 architecture is not enabled and this is not root"
@@ -82,4 +93,14 @@ wine_loader_for() {
     8664) echo "$WINE64_LOADER" ;;
     *) return 1 ;;
   esac
+}
+
+# wine64 makes a prefix that runs 32- and 64-bit programs alike. The first
+# boot leaves helpers (rundll32, a second services.exe, winedevice) busy for
+# about 10 s more with 32-bit Wine installed; waiting for its wineserver to
+# end lets them finish before anything is measured in the prefix.
+wine_new_prefix() {
+  WINEPREFIX=$1 WINEDLLOVERRIDES=$WINE_DLL_OVERRIDES WINEDEBUG=-all \
+    timeout 120 "$WINE64_LOADER" wineboot -i >/dev/null 2>&1 &&
+    WINEPREFIX=$1 timeout 60 "$WINE_SERVER" -w
 }

@@ -12,15 +12,16 @@
 #     measured in the same attempt, by at most E2E_CPU_EXTRA points (default
 #     8) of one core. Most of what either uses is Wine's own sound and window
 #     threads, which the machine's load and the Wine build move for both
-#     alike; what the program adds is its equalizer (about 4 points in the
-#     32-bit build, whose exact x87 path runs at about 26 x real time, and
-#     almost nothing in the 64-bit one) and its scope.
+#     alike; what the program adds is its scope and its equalizer, each
+#     under a point of a core with the block loop in SSE2. (The 32-bit
+#     build's exact x87 path, which a CPU without SSE2 takes, costs about 4.)
 #
 # Both are judged on the sound stack's behaviour, which a busy machine
 # disturbs now and then (either loop may lose a stretch to one underrun). So
 # an attempt that fails is made again, up to E2E_REALTIME_TRIES times
 # (default 3), each time afresh for both loops; every attempt's figures are
-# printed. A program that cannot keep up fails every attempt.
+# printed. Each of the two verdicts passes once an attempt has met it; a
+# program that cannot keep up fails it in every attempt.
 #
 # Usage: tests/e2e/realtime.sh     (LUMRIO_EXE, REFLOOP_EXE skip the builds)
 set -euo pipefail
