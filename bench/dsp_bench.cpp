@@ -6,9 +6,9 @@
 
 #include <array>
 #include <cstdint>
-#include <random>
 #include <vector>
 
+#include "bench/noise.h"
 #include "dsp/equalizer.h"
 
 namespace {
@@ -19,14 +19,6 @@ using lumrio::dsp::TFilter;
 constexpr double kSampleRate = 22050.0;
 constexpr std::array<int, 4> kPositions = {0, 30, 50, 80};
 
-std::vector<std::int16_t> Samples(size_t count) {
-  std::mt19937 rng(1);
-  std::uniform_int_distribution<int> any(-32768, 32767);
-  std::vector<std::int16_t> samples(count);
-  for (auto& s : samples) s = static_cast<std::int16_t>(any(rng));
-  return samples;
-}
-
 void ReportRealTime(benchmark::State& state, double samples) {
   state.counters["x_realtime"] =
       benchmark::Counter(samples / kSampleRate, benchmark::Counter::kIsRate);
@@ -34,7 +26,7 @@ void ReportRealTime(benchmark::State& state, double samples) {
 
 template <typename Step>
 void RunPerSample(benchmark::State& state, Step step) {
-  const std::vector<std::int16_t> input = Samples(4096);
+  const std::vector<std::int16_t> input = lumrio::bench::Noise(4096);
   size_t i = 0;
   for (auto _ : state) {
     benchmark::DoNotOptimize(step(input[i]));
@@ -84,7 +76,7 @@ void BM_EqualizeBlock(benchmark::State& state) {
   const int length = static_cast<int>(state.range(0));
   EqualizerBank bank;
   bank.SetUp(kPositions);
-  const std::vector<std::int16_t> input = Samples(static_cast<size_t>(length));
+  const std::vector<std::int16_t> input = lumrio::bench::Noise(static_cast<size_t>(length));
   std::vector<std::int16_t> output(input.size());
   for (auto _ : state) {
     lumrio::dsp::EqualizeBlock(bank, input.data(), output.data(), length);

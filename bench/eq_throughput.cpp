@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <vector>
 
+#include "bench/noise.h"
 #include "dsp/equalizer.h"
 
 namespace {
@@ -23,19 +23,11 @@ constexpr int kRounds = 3;
 constexpr std::array<int, 4> kPositions = {0, 30, 50, 80};
 constexpr std::array<int, 3> kBlocks = {64, 2205, 8820};
 
-std::vector<std::int16_t> Noise(size_t count) {
-  std::mt19937 rng(1);
-  std::uniform_int_distribution<int> any(-32768, 32767);
-  std::vector<std::int16_t> samples(count);
-  for (auto& s : samples) s = static_cast<std::int16_t>(any(rng));
-  return samples;
-}
-
 // Seconds of audio equalized per second of wall time, over one round.
 double RealTimeMultiple(int block, int seconds_of_audio) {
   lumrio::dsp::EqualizerBank bank;
   bank.SetUp(kPositions);
-  const std::vector<std::int16_t> input = Noise(static_cast<size_t>(block));
+  const std::vector<std::int16_t> input = lumrio::bench::Noise(static_cast<size_t>(block));
   std::vector<std::int16_t> output(input.size());
   const long long blocks = static_cast<long long>(seconds_of_audio) * kSampleRate / block;
   std::int64_t checksum = 0;
