@@ -250,6 +250,8 @@ class Ui {
 
   // A monotonic clock in milliseconds, for bounding waits.
   virtual int64_t Milliseconds() = 0;
+  // The same clock to a fraction of a millisecond, for timing the sound.
+  virtual double ClockMs() = 0;
 
   // Modal box with an OK button, titled with the application title; runs the
   // message loop while it is open.

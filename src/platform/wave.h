@@ -31,6 +31,9 @@ inline constexpr uint32_t kHeaderDone = 0x01;
 inline constexpr uint32_t kHeaderPrepared = 0x02;
 inline constexpr uint32_t kHeaderInQueue = 0x10;
 
+// Time formats of a device position.
+inline constexpr uint32_t kTimeSamples = 0x0002;
+
 // Window messages that carry a returned header in their LParam.
 inline constexpr uint32_t kMmWomDone = 0x3BD;
 inline constexpr uint32_t kMmWimData = 0x3C0;
@@ -60,6 +63,14 @@ struct WaveHeader {
 };
 
 inline constexpr uint32_t kWaveHeaderSize = sizeof(WaveHeader);
+
+// Layout-identical to MMTIME: a format tag and an 8-byte union, of which only
+// the sample count is used.
+struct MmTime {
+  uint32_t wType = kTimeSamples;
+  uint32_t sample = 0;
+  uint32_t unused = 0;
+};
 
 // Opaque device handles; null is "no device".
 struct WaveInDevice;
@@ -91,6 +102,9 @@ class WaveAudio {
   virtual MmResult WaveInStart(WaveInHandle h) = 0;
   virtual MmResult WaveInReset(WaveInHandle h) = 0;
   virtual MmResult WaveInClose(WaveInHandle h) = 0;
+  // waveInGetPosition: how much the device has put into buffers since it
+  // started (in the format asked for, if the device can give it).
+  virtual MmResult WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) = 0;
 
   virtual MmResult WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) = 0;
   virtual MmResult WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) = 0;

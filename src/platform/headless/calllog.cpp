@@ -23,6 +23,7 @@ const std::map<std::string, std::vector<uint64_t>>& FailureCodes() {
       {"waveInAddBuffer", {kMmNoMem, kMmError}},
       {"waveOutWrite", {kMmNoMem, kMmError}},
       {"waveInStart", {kMmError, kMmInvalidHandle}},
+      {"waveInGetPosition", {kMmError, kMmInvalidHandle}},
       {"waveInReset", {kMmError, kMmInvalidHandle}},
       {"waveOutReset", {kMmError, kMmInvalidHandle}},
       {"waveInClose", {kWaveStillPlaying, kMmInvalidHandle}},
@@ -103,7 +104,7 @@ std::optional<uint64_t> CallLog::Enter(Call& call) {
     }
   }
   if (injected) call.result = *injected;
-  calls_.push_back(call);
+  if (recording_) calls_.push_back(call);
   return injected;
 }
 

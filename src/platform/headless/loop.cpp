@@ -52,6 +52,7 @@ Window* Loop::Find(WindowHandle handle) const {
 }
 
 bool Loop::DispatchOne() {
+  if (Held()) return false;
   if (!posted_.empty()) {
     const PostedMessage m = posted_.front();
     posted_.pop_front();
@@ -82,6 +83,7 @@ void Loop::DispatchPending() {
 }
 
 bool Loop::AnythingPending() const {
+  if (Held()) return false;
   if (!posted_.empty()) return true;
   for (const auto& [handle, w] : windows_) {
     if (w->HasPendingPaint() || w->HasPendingTimer()) return true;
@@ -91,6 +93,7 @@ bool Loop::AnythingPending() const {
 
 Ticks Loop::NextEventTime() const {
   Ticks next = sound_.NextEventTime();
+  if (Held()) next = Earliest(next, heldUntil_);
   for (const auto& [handle, w] : windows_) next = Earliest(next, w->NextTimerDue());
   return next;
 }

@@ -3,6 +3,7 @@
 // reaches the windows. Not part of the platform's public surface.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <map>
@@ -75,6 +76,10 @@ class Loop {
   int MaxPumpDepth() const { return maxDepth_; }
   bool HangDetected() const { return hang_; }
 
+  // Nothing is dispatched before `until` (the GUI thread is held up).
+  void HoldDispatch(Ticks until) { heldUntil_ = std::max(heldUntil_, until); }
+  bool Held() const { return now_ < heldUntil_; }
+
  private:
   Window* Find(WindowHandle handle) const;
 
@@ -87,6 +92,7 @@ class Loop {
   int maxDepth_ = 0;
   bool hang_ = false;
   Ticks pumpedWithoutMessage_ = 0;
+  Ticks heldUntil_ = 0;
 };
 
 }  // namespace lumrio::platform::headless::detail

@@ -42,6 +42,10 @@ bool HeadlessPlatform::RunUntil(const std::function<bool()>& done, Ticks limit) 
   return s_->loop.RunUntil(done, limit);
 }
 
+void HeadlessPlatform::HoldGui(Ticks duration) {
+  s_->loop.HoldDispatch(s_->loop.Now() + duration);
+}
+
 int HeadlessPlatform::MaxPumpDepth() const {
   return s_->loop.MaxPumpDepth();
 }

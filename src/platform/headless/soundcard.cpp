@@ -1,15 +1,15 @@
-// The simulated sound card. Capture runs off the virtual clock at 22050
-// samples per second into the buffers in the order they were queued;
-// playback plays the written blocks back to back. Returned buffers are posted
-// to the window given at open time, as a CALLBACK_WINDOW device does. Misuse
-// that a real driver would punish unpredictably is recorded as a violation.
+// The simulated sound card: the device calls, as winmm answers them, over the
+// capture side (card_capture.cpp) and the speaker (card_playback.cpp).
+// Returned buffers are posted to the window given at open time, as a
+// CALLBACK_WINDOW device does. Misuse that a real driver would punish
+// unpredictably is recorded as a violation.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <sstream>
 
-#include "platform/headless/loop.h"
+#include "platform/headless/card.h"
 
 namespace lumrio::platform::headless {
 
@@ -17,15 +17,10 @@ namespace {
 
 constexpr MmResult kMmInvalParam = 11;  // MMSYSERR_INVALPARAM
 constexpr uint32_t kCallbackTypeMask = 0x00070000;
-constexpr Ticks kNever = std::numeric_limits<Ticks>::max();
 
 bool Accepts(const WaveFormat& f) {
   return f.wFormatTag == 1 && f.nChannels == 1 && f.nSamplesPerSec == 22050 &&
          f.wBitsPerSample == 16 && f.nBlockAlign == 2 && f.nAvgBytesPerSec == 44100;
-}
-
-Ticks CeilToSample(Ticks t) {
-  return (t + kTicksPerSample - 1) / kTicksPerSample * kTicksPerSample;
 }
 
 std::string Describe(const char* what, const void* header) {
@@ -41,231 +36,109 @@ Handle MakeHandle(uintptr_t value) {
 
 }  // namespace
 
-struct SoundCard::State {
-  explicit State(HeadlessPlatform& o) : owner(o) {}
+CardConditions RealisticConditions() {
+  CardConditions c;
+  c.periodMs = 10;
+  c.playbackLatencyMs = 15;
+  c.captureBufferMs = 100;
+  return c;
+}
 
-  // A queued capture buffer. Pointer and length are taken when it is queued,
-  // as a driver does, so the card never reads a header the program freed.
-  struct InEntry {
-    WaveHeader* header;
-    char* data;
-    uint32_t capacity;  // samples
-    std::vector<int16_t> samples;
-    int64_t firstSample = -1;
-    bool reported = false;
+// --- State: what both sides share ------------------------------------------
+
+detail::Loop& SoundCard::State::Loop() {
+  return owner.s_->loop;
+}
+CallLog& SoundCard::State::Log() {
+  return owner.s_->log;
+}
+HeadlessMemory& SoundCard::State::Mem() {
+  return owner.s_->mem;
+}
+Ticks SoundCard::State::Now() {
+  return Loop().Now();
+}
+
+bool SoundCard::State::Live(const void* p, size_t bytes) {
+  const char* c = static_cast<const char*>(p);
+  return Mem().IsLive(c) && (bytes == 0 || Mem().IsLive(c + bytes - 1));
+}
+
+// Logs the call; returns the injected failure, if any.
+std::optional<MmResult> SoundCard::State::Enter(Call& call) {
+  const auto injected = Log().Enter(call);
+  if (!injected) return std::nullopt;
+  return static_cast<MmResult>(*injected);
+}
+
+MmResult SoundCard::State::Finish(const Call& call, MmResult result) {
+  Log().SetResult(call, result);
+  return result;
+}
+
+std::optional<MmResult> SoundCard::State::CheckHeader(const WaveHeader* header, uint32_t size) {
+  if (!header) return kMmInvalParam;
+  if (size < kWaveHeaderSize) {
+    Violation(Describe(("header size " + std::to_string(size) + " is too small").c_str(), header));
+    return kMmInvalParam;
+  }
+  return std::nullopt;
+}
+
+void SoundCard::State::MarkReturned(WaveHeader* header) {
+  if (!Mem().IsLive(header)) {
+    Violation(Describe("header freed while the device held it", header));
+    return;
+  }
+  header->dwFlags = (header->dwFlags | kHeaderDone) & ~kHeaderInQueue;
+}
+
+// Hooked up at the first open: the memory service outlives the card's
+// construction order, and nothing can be queued before a device is open.
+void SoundCard::State::WatchFrees() {
+  if (watchingFrees) return;
+  watchingFrees = true;
+  Mem().SetFreeObserver([this](const void* begin, size_t bytes) { OnFree(begin, bytes); });
+}
+
+void SoundCard::State::OnFree(const void* begin, size_t bytes) {
+  const auto inside = [&](const void* p) {
+    const auto* b = static_cast<const char*>(begin);
+    const auto* c = static_cast<const char*>(p);
+    return c >= b && c < b + std::max<size_t>(bytes, 1);
   };
-  struct OutEntry {
-    WaveHeader* header;
-    const char* data;
-    uint32_t bytes;
-    size_t written;  // index into `written`
-    Ticks end;
-    bool played = false;
-  };
-  struct Device {
-    uintptr_t handle = 0;  // 0: closed
-    WindowHandle window = nullptr;
-  };
-
-  HeadlessPlatform& owner;
-  std::function<int16_t(int64_t)> input;
-  bool holdCapture = false;
-  std::vector<WaveHeader*> held;
-  Ticks doneLatency = 0;
-  bool refuseOut = false, refuseIn = false;
-  std::vector<WrittenBlock> written;
-  std::vector<CapturedBuffer> captured;
-  int64_t overrun = 0;
-  std::vector<std::string> violations;
-  uint32_t volume = 0xFFFFFFFF;
-  uintptr_t nextHandle = 0x7000;
-
-  Device in, out;
-  bool inStarted = false;
-  int64_t nextSample = 0;
-  std::deque<InEntry> inQueue;
-  std::deque<OutEntry> outQueue;
-  Ticks outBusyUntil = 0;
-  bool watchingFrees = false;
-  bool unplugged = false;
-
-  detail::Loop& Loop() { return owner.s_->loop; }
-  CallLog& Log() { return owner.s_->log; }
-  HeadlessMemory& Mem() { return owner.s_->mem; }
-  Ticks Now() { return Loop().Now(); }
-
-  void Violation(std::string text) { violations.push_back(std::move(text)); }
-
-  bool Live(const void* p, size_t bytes) {
-    const char* c = static_cast<const char*>(p);
-    return Mem().IsLive(c) && (bytes == 0 || Mem().IsLive(c + bytes - 1));
-  }
-
-  // Logs the call; returns the injected failure, if any.
-  std::optional<MmResult> Enter(Call& call) {
-    const auto injected = Log().Enter(call);
-    if (!injected) return std::nullopt;
-    return static_cast<MmResult>(*injected);
-  }
-  MmResult Finish(const Call& call, MmResult result) {
-    Log().SetResult(call, result);
-    return result;
-  }
-
-  std::optional<MmResult> CheckHeader(const WaveHeader* header, uint32_t size) {
-    if (!header) return kMmInvalParam;
-    if (size < kWaveHeaderSize) {
-      Violation(
-          Describe(("header size " + std::to_string(size) + " is too small").c_str(), header));
-      return kMmInvalParam;
-    }
-    return std::nullopt;
-  }
-
-  void MarkReturned(WaveHeader* header) {
-    if (!Mem().IsLive(header)) {
-      Violation(Describe("header freed while the device held it", header));
-      return;
-    }
-    header->dwFlags = (header->dwFlags | kHeaderDone) & ~kHeaderInQueue;
-  }
-
-  void DeliverCapture(WaveHeader* header) {
-    if (holdCapture) {
-      held.push_back(header);
-    } else if (in.window) {
-      Loop().Post(in.window, kMmWimData, header);
+  for (const InEntry& e : inQueue) {
+    if (inside(e.header) || inside(e.data)) {
+      Violation(Describe("memory of a queued capture buffer freed", e.header));
     }
   }
-
-  // Hands a capture buffer back with what it holds so far.
-  void ReturnCapture(InEntry& e) {
-    if (Mem().IsLive(e.header)) {
-      e.header->dwBytesRecorded = static_cast<uint32_t>(e.samples.size() * sizeof(int16_t));
-    }
-    MarkReturned(e.header);
-    if (!e.samples.empty()) captured.push_back({e.header, e.firstSample, std::move(e.samples)});
-    DeliverCapture(e.header);
-  }
-
-  void Fill(InEntry& e, int64_t count) {
-    if (e.firstSample < 0) e.firstSample = nextSample;
-    const size_t offset = e.samples.size();
-    for (int64_t i = 0; i < count; ++i)
-      e.samples.push_back(input ? input(nextSample + i) : int16_t{0});
-    nextSample += count;
-    if (!Live(e.data, e.capacity * sizeof(int16_t)) || !Mem().IsLive(e.header)) {
-      if (!e.reported) Violation(Describe("capture buffer freed while queued", e.header));
-      e.reported = true;
-      return;
-    }
-    std::memcpy(e.data + offset * sizeof(int16_t), e.samples.data() + offset,
-                static_cast<size_t>(count) * sizeof(int16_t));
-  }
-
-  void AdvanceCapture(Ticks now) {
-    if (!inStarted || unplugged) return;
-    const int64_t limit = now / kTicksPerSample;  // samples [0, limit) have arrived
-    while (nextSample < limit || (!inQueue.empty() && inQueue.front().capacity == 0)) {
-      if (inQueue.empty()) {
-        overrun += limit - nextSample;
-        nextSample = limit;
-        return;
-      }
-      InEntry& e = inQueue.front();
-      const int64_t room =
-          static_cast<int64_t>(e.capacity) - static_cast<int64_t>(e.samples.size());
-      Fill(e, std::min(room, limit - nextSample));
-      if (e.samples.size() < e.capacity) return;
-      InEntry full = std::move(e);
-      inQueue.pop_front();
-      ReturnCapture(full);
+  for (const OutEntry& e : outQueue) {
+    if (inside(e.header) || inside(e.data)) {
+      Violation(Describe("memory of a playback block freed while the device held it", e.header));
     }
   }
+}
 
-  Ticks NextCaptureEvent() const {
-    if (!inStarted || inQueue.empty() || unplugged) return kNever;
-    const InEntry& e = inQueue.front();
-    const auto missing = static_cast<int64_t>(e.capacity) - static_cast<int64_t>(e.samples.size());
-    return (nextSample + missing) * kTicksPerSample;
-  }
+MmResult SoundCard::State::Open(Device& dev, uintptr_t* handleOut, uint32_t device,
+                                const WaveFormat* format, uintptr_t callback, uint32_t flags,
+                                bool refuse, uint32_t openMessage) {
+  if (device != 0) return kMmBadDeviceId;
+  if (!format) return kMmInvalParam;
+  if (refuse || !Accepts(*format)) return kWaveBadFormat;
+  if (flags & kWaveFormatQuery) return kMmNoError;
+  if (!handleOut) return kMmInvalParam;
+  if (dev.handle) return kMmAllocated;
+  WatchFrees();
+  dev.handle = nextHandle++;
+  dev.window = (flags & kCallbackTypeMask) == kCallbackWindow
+                   ? reinterpret_cast<WindowHandle>(callback)
+                   : nullptr;
+  *handleOut = dev.handle;
+  if (dev.window) Loop().Post(dev.window, openMessage, nullptr);
+  return kMmNoError;
+}
 
-  void ReturnPlayback(OutEntry& e) {
-    MarkReturned(e.header);
-    if (out.window) Loop().Post(out.window, kMmWomDone, e.header);
-  }
-
-  void AdvancePlayback(Ticks now) {
-    if (unplugged) return;
-    for (OutEntry& e : outQueue) {
-      if (e.played || e.end > now) continue;
-      e.played = true;
-      if (!Live(e.data, e.bytes) || !Mem().IsLive(e.header)) {
-        Violation(Describe("playback block freed before it had played", e.header));
-      }
-    }
-    while (!outQueue.empty() && outQueue.front().played &&
-           outQueue.front().end + doneLatency <= now) {
-      OutEntry e = outQueue.front();
-      outQueue.pop_front();
-      ReturnPlayback(e);
-    }
-  }
-
-  Ticks NextPlaybackEvent() const {
-    Ticks next = kNever;
-    if (unplugged) return next;
-    if (!outQueue.empty() && outQueue.front().played) next = outQueue.front().end + doneLatency;
-    for (const OutEntry& e : outQueue) {
-      if (!e.played) return std::min(next, e.end);
-    }
-    return next;
-  }
-
-  // Hooked up at the first open: the memory service outlives the card's
-  // construction order, and nothing can be queued before a device is open.
-  void WatchFrees() {
-    if (watchingFrees) return;
-    watchingFrees = true;
-    Mem().SetFreeObserver([this](const void* begin, size_t bytes) { OnFree(begin, bytes); });
-  }
-
-  void OnFree(const void* begin, size_t bytes) {
-    const auto inside = [&](const void* p) {
-      const auto* b = static_cast<const char*>(begin);
-      const auto* c = static_cast<const char*>(p);
-      return c >= b && c < b + std::max<size_t>(bytes, 1);
-    };
-    for (const InEntry& e : inQueue) {
-      if (inside(e.header) || inside(e.data)) {
-        Violation(Describe("memory of a queued capture buffer freed", e.header));
-      }
-    }
-    for (const OutEntry& e : outQueue) {
-      if (inside(e.header) || inside(e.data)) {
-        Violation(Describe("memory of a playback block freed while the device held it", e.header));
-      }
-    }
-  }
-
-  MmResult Open(Device& dev, uintptr_t* handleOut, uint32_t device, const WaveFormat* format,
-                uintptr_t callback, uint32_t flags, bool refuse, uint32_t openMessage) {
-    if (device != 0) return kMmBadDeviceId;
-    if (!format) return kMmInvalParam;
-    if (refuse || !Accepts(*format)) return kWaveBadFormat;
-    if (flags & kWaveFormatQuery) return kMmNoError;
-    if (!handleOut) return kMmInvalParam;
-    if (dev.handle) return kMmAllocated;
-    WatchFrees();
-    dev.handle = nextHandle++;
-    dev.window = (flags & kCallbackTypeMask) == kCallbackWindow
-                     ? reinterpret_cast<WindowHandle>(callback)
-                     : nullptr;
-    *handleOut = dev.handle;
-    if (dev.window) Loop().Post(dev.window, openMessage, nullptr);
-    return kMmNoError;
-  }
-};
+// --- SoundCard ---------------------------------------------------------------
 
 SoundCard::SoundCard(HeadlessPlatform& owner)
     : owner_(owner), s_(std::make_unique<State>(owner_)) {}
@@ -274,6 +147,40 @@ SoundCard::~SoundCard() = default;
 
 void SoundCard::SetInput(std::function<int16_t(int64_t)> signal) {
   s_->input = std::move(signal);
+  s_->traced = false;
+}
+
+int16_t SoundCard::Traced(int64_t n) {
+  return static_cast<int16_t>(static_cast<int32_t>(n % 65536) - 32768);
+}
+
+void SoundCard::UseTracedInput() {
+  s_->input = Traced;
+  s_->traced = true;
+}
+
+void SoundCard::SetConditions(const CardConditions& conditions) {
+  s_->conditions = conditions;
+}
+const CardConditions& SoundCard::Conditions() const {
+  return s_->conditions;
+}
+
+void SoundCard::KeepSamples(bool keep) {
+  s_->keepSamples = keep;
+}
+
+void SoundCard::StallPlayback(Ticks duration) {
+  const Ticks now = s_->Now();
+  AdvanceTo(now);
+  s_->stalledUntil = std::max(s_->stalledUntil, now + duration);
+}
+
+void SoundCard::HoldProcess(Ticks duration) {
+  const Ticks now = s_->Now();
+  AdvanceTo(now);
+  s_->processHeldUntil = std::max(s_->processHeldUntil, now + duration);
+  owner_.HoldGui(duration);
 }
 
 void SoundCard::HoldCaptureMessages(bool hold) {
@@ -339,20 +246,45 @@ const std::vector<std::string>& SoundCard::Violations() const {
   return s_->violations;
 }
 
+// Each sample heard is put at the sample time nearest to when it was heard.
 std::vector<int16_t> SoundCard::PlayedStream(int64_t fromSample, int64_t count) const {
   std::vector<int16_t> out(static_cast<size_t>(std::max<int64_t>(count, 0)), 0);
   for (const WrittenBlock& b : s_->written) {
-    const int64_t start = b.playStart / kTicksPerSample;
-    int64_t length = static_cast<int64_t>(b.samples.size());
-    if (b.cutAt >= 0)
-      length = std::clamp<int64_t>((b.cutAt - b.playStart) / kTicksPerSample, 0, length);
-    const int64_t lo = std::max(start, fromSample);
-    const int64_t hi = std::min(start + length, fromSample + count);
-    for (int64_t k = lo; k < hi; ++k) {
-      out[static_cast<size_t>(k - fromSample)] = b.samples[static_cast<size_t>(k - start)];
+    if (b.samples.empty()) continue;
+    for (const PlaySegment& seg : b.segments) {
+      for (int64_t i = 0; i < seg.count; ++i) {
+        const double t = seg.start + static_cast<double>(i) * seg.ticksPerSample;
+        const auto k = static_cast<int64_t>(std::llround(t / kTicksPerSample)) - fromSample;
+        if (k < 0 || k >= count) continue;
+        out[static_cast<size_t>(k)] = b.samples[static_cast<size_t>(seg.offset + i)];
+      }
     }
   }
   return out;
+}
+
+std::vector<SoundCard::HeardRun> SoundCard::Heard() const {
+  std::vector<HeardRun> runs;
+  for (const WrittenBlock& b : s_->written) {
+    const int64_t exactFrom = b.sourceEnd >= 0 ? b.exactFrom : b.length;
+    for (const PlaySegment& seg : b.segments) {
+      const int64_t end = seg.offset + seg.count;
+      if (seg.offset < exactFrom) {
+        const int64_t joint = std::min(end, exactFrom) - seg.offset;
+        runs.push_back({seg.start, seg.ticksPerSample, joint, -1});
+      }
+      if (end > exactFrom) {
+        const int64_t from = std::max(seg.offset, exactFrom);
+        runs.push_back({seg.start + static_cast<double>(from - seg.offset) * seg.ticksPerSample,
+                        seg.ticksPerSample, end - from, b.sourceEnd - (b.length - 1 - from)});
+      }
+    }
+  }
+  return runs;
+}
+
+double SoundCard::CaptureTime(int64_t n) const {
+  return static_cast<double>(n) * s_->CaptureTicksPerSample();
 }
 
 MmResult SoundCard::WaveInOpen(WaveInHandle* handle, uint32_t device, const WaveFormat* format,
@@ -381,7 +313,15 @@ MmResult SoundCard::WaveOutOpen(WaveOutHandle* handle, uint32_t device, const Wa
   uintptr_t value = 0;
   const MmResult r = s_->Open(s_->out, handle ? &value : nullptr, device, format, callback, flags,
                               s_->refuseOut, detail::kMmWomOpen);
-  if (r == kMmNoError && !(flags & kWaveFormatQuery)) *handle = MakeHandle<WaveOutHandle>(value);
+  if (r == kMmNoError && !(flags & kWaveFormatQuery)) {
+    *handle = MakeHandle<WaveOutHandle>(value);
+    // A new stream: its periods count from now, and a slow start is its own.
+    s_->outOpenedAt = s_->Now();
+    s_->firstWriteAt = -1;
+    s_->speakerBlock = s_->written.size();
+    s_->speakerOffset = 0;
+    s_->speakerTime = static_cast<double>(s_->Now());
+  }
   return s_->Finish(call, r);
 }
 
@@ -434,7 +374,11 @@ MmResult SoundCard::WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t
   }
   header->dwFlags = (header->dwFlags & ~kHeaderDone) | kHeaderInQueue;
   header->dwBytesRecorded = 0;
-  s_->inQueue.push_back({header, header->lpData, header->dwBufferLength / 2, {}, -1, false});
+  State::InEntry entry;
+  entry.header = header;
+  entry.data = header->lpData;
+  entry.capacity = header->dwBufferLength / 2;
+  s_->inQueue.push_back(std::move(entry));
   return s_->Finish(call, kMmNoError);
 }
 
@@ -444,10 +388,7 @@ MmResult SoundCard::WaveInStart(WaveInHandle h) {
   if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
-  if (!s_->inStarted) {
-    s_->inStarted = true;
-    s_->nextSample = CeilToSample(s_->Now()) / kTicksPerSample;
-  }
+  if (!s_->inStarted) s_->StartCapture(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
 
@@ -460,11 +401,7 @@ MmResult SoundCard::WaveInReset(WaveInHandle h) {
   if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
     return s_->Finish(call, kMmInvalidHandle);
-  s_->AdvanceCapture(s_->Now());
-  s_->inStarted = false;
-  std::deque<State::InEntry> queued;
-  queued.swap(s_->inQueue);
-  for (State::InEntry& e : queued) s_->ReturnCapture(e);
+  s_->ResetCapture(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
 
@@ -487,6 +424,23 @@ MmResult SoundCard::WaveInClose(WaveInHandle h) {
   if (s_->in.window) s_->Loop().Post(s_->in.window, detail::kMmWimClose, nullptr);
   s_->in = {};
   s_->inStarted = false;
+  return s_->Finish(call, kMmNoError);
+}
+
+MmResult SoundCard::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) {
+  Call call{"waveInGetPosition",
+            {reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(time), size},
+            {}};
+  if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
+  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
+    return s_->Finish(call, kMmInvalidHandle);
+  if (!time || size < sizeof(MmTime)) return s_->Finish(call, kMmInvalParam);
+  s_->AdvanceCapture(s_->Now());
+  // Only samples are counted here; a driver answers a format it cannot give
+  // with one it can.
+  time->wType = kTimeSamples;
+  time->sample = static_cast<uint32_t>(s_->delivered);
   return s_->Finish(call, kMmNoError);
 }
 
@@ -536,12 +490,10 @@ MmResult SoundCard::WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t s
     s_->Violation(Describe("waveOutWrite of a block whose data is not allocated", header));
   }
   const Ticks now = s_->Now();
-  const Ticks start = std::max(CeilToSample(now), s_->outBusyUntil);
-  const Ticks end = start + static_cast<Ticks>(count) * kTicksPerSample;
-  s_->outBusyUntil = end;
+  s_->AdvancePlayback(now);
   header->dwFlags = (header->dwFlags & ~kHeaderDone) | kHeaderInQueue;
-  s_->written.push_back({header, std::move(samples), now, start});
-  s_->outQueue.push_back({header, header->lpData, count * 2, s_->written.size() - 1, end, false});
+  s_->AddWritten(header, std::move(samples), now);
+  s_->outQueue.push_back({header, header->lpData, count * 2, s_->written.size() - 1});
   s_->AdvancePlayback(now);  // an empty block has played at once
   return s_->Finish(call, kMmNoError);
 }
@@ -552,15 +504,7 @@ MmResult SoundCard::WaveOutReset(WaveOutHandle h) {
   if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
     return s_->Finish(call, kMmInvalidHandle);
-  const Ticks now = s_->Now();
-  s_->AdvancePlayback(now);
-  std::deque<State::OutEntry> queued;
-  queued.swap(s_->outQueue);
-  for (State::OutEntry& e : queued) {
-    if (!e.played) s_->written[e.written].cutAt = std::max(now, s_->written[e.written].playStart);
-    s_->ReturnPlayback(e);
-  }
-  s_->outBusyUntil = 0;
+  s_->ResetPlayback(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
 
@@ -570,7 +514,8 @@ MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
   if (s_->unplugged && h && reinterpret_cast<uintptr_t>(h) == s_->out.handle) {
     s_->outQueue.clear();  // the driver is gone: nothing held is ever handed back
     s_->out = {};
-    s_->outBusyUntil = 0;
+    s_->speakerBlock = s_->written.size();
+    s_->speakerOffset = 0;
     return s_->Finish(call, kMmNoError);
   }
   if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
@@ -582,6 +527,7 @@ MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
   }
   if (s_->out.window) s_->Loop().Post(s_->out.window, detail::kMmWomClose, nullptr);
   s_->out = {};
+  s_->firstWriteAt = -1;
   return s_->Finish(call, kMmNoError);
 }
 
@@ -598,8 +544,9 @@ MmResult SoundCard::WaveOutSetVolume(WaveOutHandle h, uint32_t volume) {
 }
 
 Ticks SoundCard::NextEventTime() const {
-  const Ticks next = std::min(s_->NextCaptureEvent(), s_->NextPlaybackEvent());
-  return next == kNever ? -1 : next;
+  const double next = std::min(s_->NextCaptureEvent(), s_->NextPlaybackEvent());
+  if (next == std::numeric_limits<double>::infinity()) return -1;
+  return static_cast<Ticks>(std::ceil(next - 1e-6));
 }
 
 void SoundCard::AdvanceTo(Ticks now) {

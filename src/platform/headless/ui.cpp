@@ -406,6 +406,10 @@ int64_t HeadlessUi::Milliseconds() {
   return owner_.Now() / kTicksPerMs;
 }
 
+double HeadlessUi::ClockMs() {
+  return static_cast<double>(owner_.Now()) / kTicksPerMs;
+}
+
 void HeadlessUi::ProcessMessages() {
   s_->Loop().ProcessMessages();
 }

@@ -14,6 +14,11 @@ WindowsUi::WindowsUi(HINSTANCE instance) : instance_(instance) {
   // Should a registration fail, creating the window fails and says so.
   MainForm::RegisterClass(instance_);
   NativePaintBox::RegisterClass(instance_);
+  // The performance counter never fails on Windows XP and later.
+  LARGE_INTEGER frequency{};
+  ::QueryPerformanceFrequency(&frequency);
+  ::QueryPerformanceCounter(&counterStart_);
+  counterMsPerTick_ = 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
 void WindowsUi::SetApplicationTitle(const std::string& title) {
@@ -46,6 +51,13 @@ int64_t WindowsUi::Milliseconds() {
   elapsedMs_ += static_cast<DWORD>(now - lastTick_);
   lastTick_ = now;
   return elapsedMs_;
+}
+
+// GetTickCount moves in steps of 10 to 16 ms, too coarse for timing sound.
+double WindowsUi::ClockMs() {
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart - counterStart_.QuadPart) * counterMsPerTick_;
 }
 
 void WindowsUi::ProcessMessages() {

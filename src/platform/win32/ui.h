@@ -17,6 +17,7 @@ class WindowsUi : public Ui {
   std::unique_ptr<Form> CreateForm(const FormDesc& desc) override;
   void ProcessMessages() override;
   int64_t Milliseconds() override;
+  double ClockMs() override;
   void Run() override;
   void MessageBox(const std::string& text) override;
   void ErrorBox(const std::string& text) override;
@@ -31,6 +32,8 @@ class WindowsUi : public Ui {
   HWND mainWindow_ = nullptr;
   DWORD lastTick_ = GetTickCount();
   int64_t elapsedMs_ = 0;
+  LARGE_INTEGER counterStart_{};
+  double counterMsPerTick_ = 0;
 };
 
 }  // namespace lumrio::platform::win32

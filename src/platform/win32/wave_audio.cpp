@@ -23,6 +23,10 @@ static_assert(offsetof(WaveHeader, reserved) == offsetof(WAVEHDR, reserved));
 static_assert(sizeof(WAVEHDR) == 32);
 #endif
 
+static_assert(sizeof(MmTime) == sizeof(MMTIME));
+static_assert(offsetof(MmTime, sample) == offsetof(MMTIME, u.sample));
+static_assert(kTimeSamples == TIME_SAMPLES);
+
 static_assert(kWaveFormatQuery == WAVE_FORMAT_QUERY);
 static_assert(kCallbackWindow == CALLBACK_WINDOW);
 static_assert(kMmWimData == MM_WIM_DATA && kMmWomDone == MM_WOM_DONE);
@@ -94,6 +98,9 @@ MmResult WinmmAudio::WaveInReset(WaveInHandle h) {
 }
 MmResult WinmmAudio::WaveInClose(WaveInHandle h) {
   return ::waveInClose(Native(h));
+}
+MmResult WinmmAudio::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) {
+  return ::waveInGetPosition(Native(h), reinterpret_cast<LPMMTIME>(time), size);
 }
 
 MmResult WinmmAudio::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
