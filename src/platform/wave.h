@@ -111,6 +111,9 @@ class WaveAudio {
   virtual MmResult WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t size) = 0;
   virtual MmResult WaveOutReset(WaveOutHandle h) = 0;
   virtual MmResult WaveOutClose(WaveOutHandle h) = 0;
+  // waveOutGetPosition: how much the device has played since it was opened
+  // or last reset (in the format asked for, if the device can give it).
+  virtual MmResult WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t size) = 0;
   virtual MmResult WaveOutSetVolume(WaveOutHandle h, uint32_t volume) = 0;
 };
 

@@ -44,6 +44,13 @@ class CardConditionsTest : public PlatformTest {
   }
 
   static Ticks Ms(double ms) { return static_cast<Ticks>(ms * kTicksPerMs); }
+
+  int64_t OutPosition(WaveOutHandle out) {
+    MmTime time;
+    EXPECT_EQ(kMmNoError, audio().WaveOutGetPosition(out, &time, sizeof time));
+    EXPECT_EQ(kTimeSamples, time.wType);
+    return time.sample;
+  }
 };
 
 TEST_F(CardConditionsTest, EachSideRunsOnItsOwnClock) {
@@ -197,6 +204,51 @@ TEST_F(CardConditionsTest, AStreamThatStartsSlowlyKeepsItsBacklog) {
   ASSERT_EQ(4u, outMessages.size());
   EXPECT_NEAR(static_cast<double>(outMessages[0].time), 750.0 * kTicksPerMs, 2.0 * kTicksPerMs);
   EXPECT_NEAR(static_cast<double>(outMessages[3].time), 2333.3 * kTicksPerMs, 2.0 * kTicksPerMs);
+}
+
+TEST_F(CardConditionsTest, ThePlaybackPositionCountsWhatWasPlayedSinceTheOpenOrAReset) {
+  WaveOutHandle out = OpenOut();
+  platform.RunForMs(50);
+  EXPECT_EQ(0, OutPosition(out));
+  WriteBlock(out, std::vector<int16_t>(1000, 1));
+  platform.RunFor(441 * kTicksPerSample);
+  EXPECT_NEAR(441, static_cast<double>(OutPosition(out)), 1);
+  platform.RunForMs(100);
+  EXPECT_EQ(1000, OutPosition(out)) << "a dry device stays where it ran out";
+  WriteBlock(out, std::vector<int16_t>(1000, 1));
+  platform.RunFor(500 * kTicksPerSample);
+  EXPECT_NEAR(1500, static_cast<double>(OutPosition(out)), 1);
+  ASSERT_EQ(kMmNoError, audio().WaveOutReset(out));
+  EXPECT_EQ(0, OutPosition(out));
+  // A stopped process plays nothing, so the position stands still.
+  WriteBlock(out, std::vector<int16_t>(5000, 1));
+  platform.RunFor(100 * kTicksPerSample);
+  card().HoldProcess(Ms(50));
+  const int64_t held = OutPosition(out);
+  platform.RunForMs(40);
+  EXPECT_EQ(held, OutPosition(out));
+}
+
+TEST_F(CardConditionsTest, ThePlaybackPositionMovesAPeriodAtATime) {
+  CardConditions c;
+  c.periodMs = 10;
+  card().SetConditions(c);
+  WaveOutHandle out = OpenOut();
+  WriteBlock(out, std::vector<int16_t>(static_cast<size_t>(kRate), 1));
+  std::set<int64_t> seen;
+  for (int ms = 0; ms < 300; ++ms) {
+    platform.RunForMs(1);
+    seen.insert(OutPosition(out));
+  }
+  // A step of 220 or 221 samples (10 ms) each period, and nothing between.
+  EXPECT_NEAR(static_cast<double>(seen.size()), 30, 1);
+  int64_t previous = -1;
+  for (int64_t position : seen) {
+    if (previous > 0) {
+      EXPECT_NEAR(static_cast<double>(position - previous), 220.5, 1);
+    }
+    previous = position;
+  }
 }
 
 TEST_F(CardConditionsTest, TheTracedInputTellsWhichCapturedSampleWasHeardWhen) {

@@ -24,6 +24,7 @@ const std::map<std::string, std::vector<uint64_t>>& FailureCodes() {
       {"waveOutWrite", {kMmNoMem, kMmError}},
       {"waveInStart", {kMmError, kMmInvalidHandle}},
       {"waveInGetPosition", {kMmError, kMmInvalidHandle}},
+      {"waveOutGetPosition", {kMmError, kMmInvalidHandle}},
       {"waveInReset", {kMmError, kMmInvalidHandle}},
       {"waveOutReset", {kMmError, kMmInvalidHandle}},
       {"waveInClose", {kWaveStillPlaying, kMmInvalidHandle}},

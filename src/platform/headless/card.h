@@ -83,6 +83,10 @@ struct SoundCard::State {
   Ticks outOpenedAt = 0;
   Ticks firstWriteAt = -1;
   Ticks doneLatency = 0;
+  // Samples the speaker has played in all, and that count when the stream
+  // was last opened or reset (its position counts from there).
+  int64_t playedTotal = 0;
+  int64_t positionBase = 0;
 
   detail::Loop& Loop();
   CallLog& Log();
@@ -117,6 +121,7 @@ struct SoundCard::State {
   // card_playback.cpp
   double PlaybackTicksPerSample(double t) const;
   double NextPlaybackBoundary(double t) const;
+  double LastPlaybackBoundary(double t) const;
   double DoneTime(double end) const;
   double FirstSampleTime(Ticks writeTime) const;
   void AddWritten(WaveHeader* header, std::vector<int16_t> samples, Ticks now);
@@ -127,6 +132,8 @@ struct SoundCard::State {
   void FinishBlock(WrittenBlock& b);
   void PostDone(Ticks now);
   void ResetPlayback(Ticks now);
+  int64_t PlayedBy(double t) const;
+  int64_t Position(Ticks now) const;
   double NextPlaybackEvent() const;
   void Trace(WrittenBlock& b) const;
 };

@@ -120,6 +120,7 @@ void SoundCard::State::ResolveSpeaker(double now) {
     }
     const double end = speakerTime + static_cast<double>(b.length - speakerOffset) * tps;
     if (end <= limit) {
+      playedTotal += b.length - speakerOffset;
       speakerOffset = b.length;
       speakerTime = end;
       b.segments.back().count = speakerOffset - b.segments.back().offset;
@@ -128,6 +129,7 @@ void SoundCard::State::ResolveSpeaker(double now) {
       continue;
     }
     const auto n = static_cast<int64_t>(std::floor((limit - speakerTime) / tps));
+    playedTotal += n;
     speakerOffset += n;
     speakerTime += static_cast<double>(n) * tps;
     b.segments.back().count = speakerOffset - b.segments.back().offset;
@@ -175,12 +177,45 @@ void SoundCard::State::ResetPlayback(Ticks now) {
   speakerBlock = written.size();
   speakerOffset = 0;
   speakerTime = std::max(speakerTime, static_cast<double>(now));
+  positionBase = playedTotal;
   std::deque<OutEntry> queued;
   queued.swap(outQueue);
   for (const OutEntry& e : queued) {
     MarkReturned(e.header);
     if (out.window) Loop().Post(out.window, kMmWomDone, e.header);
   }
+}
+
+// Samples played by time t, from what the speaker has played so far (t no
+// later than the time it is resolved to): the segments heard after t, newest
+// first, are taken off the total.
+int64_t SoundCard::State::PlayedBy(double t) const {
+  int64_t played = playedTotal;
+  for (size_t k = written.size(); k-- > 0;) {
+    const WrittenBlock& b = written[k];
+    for (auto seg = b.segments.rbegin(); seg != b.segments.rend(); ++seg) {
+      const double end = seg->start + static_cast<double>(seg->count) * seg->ticksPerSample;
+      if (end <= t) return played;
+      const double heard = std::max(0.0, std::ceil((t - seg->start) / seg->ticksPerSample - 1e-9));
+      played -= seg->count - std::min(seg->count, static_cast<int64_t>(heard));
+    }
+  }
+  return played;
+}
+
+// The end of the last period at or before t.
+double SoundCard::State::LastPlaybackBoundary(double t) const {
+  if (conditions.periodMs <= 0) return t;
+  const double period =
+      conditions.periodMs * static_cast<double>(kTicksPerMs) / (1 + conditions.playbackPpm * 1e-6);
+  return NextPlaybackBoundary(t + 1e-6) - period;
+}
+
+// What the device reports as played: a sound system counts a period at a
+// time, so the count is that of the last period's end.
+int64_t SoundCard::State::Position(Ticks now) const {
+  return std::max<int64_t>(0,
+                           PlayedBy(LastPlaybackBoundary(static_cast<double>(now))) - positionBase);
 }
 
 double SoundCard::State::NextPlaybackEvent() const {

@@ -238,6 +238,7 @@ class SoundCard : public WaveAudio {
   MmResult WaveInReset(WaveInHandle h) override;
   MmResult WaveInClose(WaveInHandle h) override;
   MmResult WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) override;
+  MmResult WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t size) override;
   MmResult WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) override;
   MmResult WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) override;
   MmResult WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t size) override;

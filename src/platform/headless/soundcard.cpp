@@ -321,6 +321,7 @@ MmResult SoundCard::WaveOutOpen(WaveOutHandle* handle, uint32_t device, const Wa
     s_->speakerBlock = s_->written.size();
     s_->speakerOffset = 0;
     s_->speakerTime = static_cast<double>(s_->Now());
+    s_->positionBase = s_->playedTotal;
   }
   return s_->Finish(call, r);
 }
@@ -441,6 +442,21 @@ MmResult SoundCard::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t siz
   // with one it can.
   time->wType = kTimeSamples;
   time->sample = static_cast<uint32_t>(s_->delivered);
+  return s_->Finish(call, kMmNoError);
+}
+
+MmResult SoundCard::WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t size) {
+  Call call{"waveOutGetPosition",
+            {reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(time), size},
+            {}};
+  if (auto f = s_->Enter(call)) return *f;
+  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
+  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
+    return s_->Finish(call, kMmInvalidHandle);
+  if (!time || size < sizeof(MmTime)) return s_->Finish(call, kMmInvalParam);
+  s_->AdvancePlayback(s_->Now());
+  time->wType = kTimeSamples;
+  time->sample = static_cast<uint32_t>(s_->Position(s_->Now()));
   return s_->Finish(call, kMmNoError);
 }
 

@@ -102,6 +102,9 @@ MmResult WinmmAudio::WaveInClose(WaveInHandle h) {
 MmResult WinmmAudio::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t size) {
   return ::waveInGetPosition(Native(h), reinterpret_cast<LPMMTIME>(time), size);
 }
+MmResult WinmmAudio::WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t size) {
+  return ::waveOutGetPosition(Native(h), reinterpret_cast<LPMMTIME>(time), size);
+}
 
 MmResult WinmmAudio::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   return ::waveOutPrepareHeader(Native(h), Native(header), size);
