@@ -57,7 +57,7 @@ e2e_start_program() {
   local log=$1
   shift
   # nice execs the command, so the pid is Wine's own.
-  nice -n "$E2E_NICE" "$WINE" "$@" >"$log" 2>&1 &
+  nice -n "$E2E_PROG_NICE" "$WINE" "$@" >"$log" 2>&1 &
   E2E_PROG_PID=$!
   e2e_track "$E2E_PROG_PID"
 }

@@ -113,6 +113,24 @@ finish_refloop() {
   [[ $E2E_EXIT_STATUS -eq 0 ]] || e2e_die "refloop $1 exited with status $E2E_EXIT_STATUS: $(cat "$E2E_DIR/refloop.$1.log")"
 }
 
+# The pid of the process that runs $1 (lumrio.exe, refloop.exe): Wine's
+# loader execs into it, so it is normally the pid we started.
+program_pid() {
+  local exe=$1 pid=$E2E_PROG_PID child
+  if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qi "$exe"; then
+    echo "$pid"
+    return 0
+  fi
+  # shellcheck disable=SC2013 # the file holds pids separated by spaces
+  for child in $(cat "/proc/$pid/task/"*/children 2>/dev/null); do
+    if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -qi "$exe"; then
+      echo "$child"
+      return 0
+    fi
+  done
+  e2e_die "no process running $exe under pid $pid"
+}
+
 # Client-area origin "X Y" of a window.
 window_origin() {
   local w h x y

@@ -57,24 +57,6 @@ damaged() {
 # utime + stime of a process, in clock ticks.
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
-# The pid of the process that runs $1 (lumrio.exe, refloop.exe): Wine's
-# loader execs into it, so it is normally the pid we started.
-program_pid() {
-  local exe=$1 pid=$E2E_PROG_PID child
-  if tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qi "$exe"; then
-    echo "$pid"
-    return 0
-  fi
-  # shellcheck disable=SC2013 # the file holds pids separated by spaces
-  for child in $(cat "/proc/$pid/task/"*/children 2>/dev/null); do
-    if tr '\0' ' ' <"/proc/$child/cmdline" 2>/dev/null | grep -qi "$exe"; then
-      echo "$child"
-      return 0
-    fi
-  done
-  e2e_die "no process running $exe under pid $pid"
-}
-
 # Runs the tone through the running program $2 (files named $1) and sets
 # CPU_PERCENT and CPU_FIGURE to the CPU time its process used meanwhile.
 run_tone_timed() {

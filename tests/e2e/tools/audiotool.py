@@ -4,16 +4,24 @@
 All files are raw 22050 Hz mono signed 16-bit little-endian PCM, the format
 that the program records and plays.
 
-  clicks OUT [--seconds S] [--seed N] [--noise A] [--lead S]
+  clicks OUT [--seconds S] [--seed N] [--noise A] [--lead S] [--every S]
       A train of clicks at pseudo-random intervals, so that the signal does not
       resemble a shifted copy of itself for any lag up to the train's length:
-      one cross-correlation peak, whatever the delay.
+      one cross-correlation peak, whatever the delay. With --every, one click
+      every S seconds instead (for `curve`; the noise bed keeps every stretch
+      of the signal unique).
   delay REF REC [--input INREC] [--max-delay S] [--windows N] [--min-ratio R]
       Finds where REF occurs in REC by cross-correlation; with --input (a
       recording of the program's input made alongside REC), reports the
       delay between the two recordings instead, which removes the recorder's
       own start offset. Also checks the delay in N consecutive windows, so a
       delay that changes within a run is caught.
+  curve IN OUT [--chunk N] [--max-delay S] [--threshold A]
+      The delay of every click of IN (a recording of the program's input) in
+      OUT: the stretch that starts just before the click, found sample for
+      sample. One line a click, "click K T LAG" (T in seconds into IN, LAG in
+      samples or "lost"), so that a run with faults shows how the delay
+      moved and whether it came back.
   segments IN OUT [--chunk N] [--max-delay S] [--min-found F]
       Cuts the recording of the program's input into chunks and finds each
       one, sample for sample, in the recording of its output. Prints the
@@ -79,13 +87,16 @@ def click_shape(rng):
     return signs * envelope
 
 
-def make_clicks(seconds, seed, noise, lead):
+def make_clicks(seconds, seed, noise, lead, every=None):
     rng = np.random.default_rng(seed)
     total = int(round((seconds + lead) * RATE))
     signal = np.zeros(total)
     position = int(lead * RATE)
     while True:
-        position += int(rng.integers(RATE // 40, RATE // 5))  # 25..200 ms apart
+        if every:
+            position += int(round(every * RATE))
+        else:
+            position += int(rng.integers(RATE // 40, RATE // 5))  # 25..200 ms apart
         click = click_shape(rng) * rng.uniform(0.5, 0.9) * 32767
         if position + len(click) >= total:
             break
@@ -166,7 +177,7 @@ class Failure(Exception):
 
 
 def cmd_clicks(args):
-    signal = make_clicks(args.seconds, args.seed, args.noise, args.lead)
+    signal = make_clicks(args.seconds, args.seed, args.noise, args.lead, args.every)
     write_raw(args.out, signal)
     print(f"clicks: {len(signal)} samples ({len(signal) / RATE:.2f} s) -> {args.out}")
 
@@ -200,25 +211,55 @@ def index_keys(samples, width):
     return keys
 
 
+KEY_WIDTH = 16
+
+
+def exact_shift(inp, start, chunk, out, keys, max_shift):
+    """The shift at which inp[start:start+chunk] occurs unchanged in out,
+    within 0..max_shift (None if nowhere)."""
+    piece = inp[start:start + chunk]
+    for position in keys.get(piece[:KEY_WIDTH].tobytes(), []):
+        candidate = position - start
+        if 0 <= candidate <= max_shift and np.array_equal(out[position:position + chunk], piece):
+            return candidate
+    return None
+
+
 def find_chunks(inp, out, chunk, max_shift):
     """For each chunk of inp between its first and last non-zero sample,
     the shift at which it occurs unchanged in out (None if nowhere)."""
-    key_width = 16
-    keys = index_keys(out, key_width)
+    keys = index_keys(out, KEY_WIDTH)
     first, last = active_span(inp)
     found = []
     for start in range(first, last - chunk + 1, chunk):
-        piece = inp[start:start + chunk]
-        if not piece[:key_width].any():
+        if not inp[start:start + KEY_WIDTH].any():
             continue  # silence matches anywhere; it proves nothing
-        shift = None
-        for position in keys.get(piece[:key_width].tobytes(), []):
-            candidate = position - start
-            if 0 <= candidate <= max_shift and np.array_equal(out[position:position + chunk], piece):
-                shift = candidate
-                break
-        found.append((start, shift))
+        found.append((start, exact_shift(inp, start, chunk, out, keys, max_shift)))
     return found
+
+
+def find_clicks(samples, threshold, spacing):
+    """Where each click starts: the first sample at or above the threshold,
+    at least `spacing` samples after the last click."""
+    loud = np.nonzero(np.abs(samples.astype(np.int32)) >= threshold)[0]
+    clicks = []
+    for position in loud:
+        if not clicks or position - clicks[-1] >= spacing:
+            clicks.append(int(position))
+    return clicks
+
+
+def cmd_curve(args):
+    inp = read_raw(args.inp)
+    out = read_raw(args.out)
+    keys = index_keys(out, KEY_WIDTH)
+    clicks = find_clicks(inp, args.threshold, RATE // 2)
+    if not clicks:
+        raise Failure("the input recording holds no click")
+    for k, position in enumerate(clicks):
+        start = max(0, position - 32)
+        shift = exact_shift(inp, start, args.chunk, out, keys, int(args.max_delay * RATE))
+        print(f"click {k} {start / RATE:.3f} {shift if shift is not None else 'lost'}")
 
 
 def shift_runs(found):
@@ -379,7 +420,16 @@ def parse(argv):
     c.add_argument("--seed", type=int, default=1972)
     c.add_argument("--noise", type=float, default=0.0)
     c.add_argument("--lead", type=float, default=0.0, help="leading silence, s")
+    c.add_argument("--every", type=float, default=None, help="one click every S seconds")
     c.set_defaults(run=cmd_clicks)
+
+    cu = sub.add_parser("curve")
+    cu.add_argument("inp")
+    cu.add_argument("out")
+    cu.add_argument("--chunk", type=int, default=200)
+    cu.add_argument("--max-delay", type=float, default=6.0)
+    cu.add_argument("--threshold", type=int, default=8000)
+    cu.set_defaults(run=cmd_curve)
 
     d = sub.add_parser("delay")
     d.add_argument("ref")
