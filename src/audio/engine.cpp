@@ -285,7 +285,8 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   DepthGuard guard(handlerDepth_);
-  const bool stale = Stale();
+  const int waiting = FullBuffersAfter(i);
+  const bool stale = Stale(waiting);
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -294,7 +295,7 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  if (!stale && !SupersededAtStart(i)) WriteBlock(captured);
+  if (!stale && !SupersededAtStart(waiting)) WriteBlock(captured);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
@@ -309,23 +310,42 @@ void Engine::MMWimData(WaveHeader* header) {
 // engine plays on from the first block that is on time again.
 //
 // A block's age on arrival is measured against the clock from the start of
-// capture. Its usual value is the lowest seen, allowed to creep up by 1 ms a
-// second so that the sound card's clock running slow against the system's is
-// not taken for lateness.
-bool Engine::Stale() {
+// capture. A block with no full buffer behind it is on time whatever its
+// age: the engine has caught up with the device, and that age is the usual
+// one from then on. Should it have grown, sound was lost (the device found
+// no buffer queued while the machine was stalled) and the count of samples
+// that arrived fell behind the clock for good; judged against the old age,
+// every later block would look stale and nothing would play again. Within a
+// burst the usual age may only fall, or creep up by 1 ms a second.
+bool Engine::Stale(int waiting) {
   const int64_t now = platform_.ui.Milliseconds();
   samplesArrived_ += blockLength_;
   const double ageMs = static_cast<double>(now - captureStartMs_) -
                        static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
-  if (!usualAgeKnown_) {
+  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
+  lastArrivalMs_ = now;
+  if (!usualAgeKnown_ || waiting == 0) {
     usualAgeKnown_ = true;
     usualAgeMs_ = ageMs;
+    return false;
   }
-  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
   usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
-  lastArrivalMs_ = now;
   const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
   return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
+}
+
+// Full capture buffers behind entry i: the device fills its buffers in the
+// order they were queued, which is ring order, so these hold what was
+// recorded since.
+int Engine::FullBuffersAfter(int i) const {
+  int full = 0;
+  for (int step = 1; step < kRingSize; ++step) {
+    const int next = (i + step) % kRingSize;
+    if (!ring_.queued[static_cast<size_t>(next)]) continue;
+    if ((ring_.headers[next]->dwFlags & platform::kHeaderDone) == 0) break;
+    ++full;
+  }
+  return full;
 }
 
 // The first blocks of a capture often arrive together: all that was
@@ -340,19 +360,10 @@ bool Engine::Stale() {
 // short hold-up all play (the sound system's buffer absorbs such jitter, and
 // dropping them would cut out sound each time); a long hold-up is the stale
 // rule's.
-bool Engine::SupersededAtStart(int i) const {
+bool Engine::SupersededAtStart(int waiting) const {
   if (playbackBegun_) return false;
-  // The device fills its buffers in the order they were queued, which is
-  // ring order: the full ones after this block are what was recorded since.
-  int newer = 0;
-  for (int step = 1; step < kRingSize; ++step) {
-    const int next = (i + step) % kRingSize;
-    if (!ring_.queued[static_cast<size_t>(next)]) continue;
-    if ((ring_.headers[next]->dwFlags & platform::kHeaderDone) == 0) break;
-    ++newer;
-  }
   const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
-  return static_cast<double>(newer) * blockMs > kStartCushionMs;
+  return static_cast<double>(waiting) * blockMs > kStartCushionMs;
 }
 
 // Makes a playback block from the captured samples and writes it. A block

@@ -104,8 +104,9 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
-  bool Stale();
-  bool SupersededAtStart(int i) const;
+  bool Stale(int waiting);
+  int FullBuffersAfter(int i) const;
+  bool SupersededAtStart(int waiting) const;
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
