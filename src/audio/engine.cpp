@@ -105,6 +105,7 @@ void Engine::StartAudio() {
   captureStartMs_ = platform_.ui.Milliseconds();
   samplesArrived_ = 0;
   usualAgeKnown_ = false;
+  staleSinceMs_ = -1;
   playbackBegun_ = false;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
@@ -310,28 +311,42 @@ void Engine::MMWimData(WaveHeader* header) {
 // engine plays on from the first block that is on time again.
 //
 // A block's age on arrival is measured against the clock from the start of
-// capture. A block with no full buffer behind it is on time whatever its
-// age: the engine has caught up with the device, and that age is the usual
-// one from then on. Should it have grown, sound was lost (the device found
-// no buffer queued while the machine was stalled) and the count of samples
-// that arrived fell behind the clock for good; judged against the old age,
-// every later block would look stale and nothing would play again. Within a
-// burst the usual age may only fall, or creep up by 1 ms a second.
+// capture. Its usual value is the lowest seen, allowed to creep up by 1 ms a
+// second so that the sound card's clock running slow against the system's is
+// not taken for lateness.
+//
+// A burst of late blocks arrives within moments. When blocks have gone on
+// arriving stale for kStaleRunMs, the engine caught up with the device all
+// the while, the lateness is no burst: sound was lost (the device found no
+// buffer queued while the machine was stalled) and the count of samples
+// that arrived fell behind the clock for good. The age of the newest block
+// is then the usual one; judged against the old one, every later block would
+// look stale and nothing would play again.
 bool Engine::Stale(int waiting) {
   const int64_t now = platform_.ui.Milliseconds();
   samplesArrived_ += blockLength_;
   const double ageMs = static_cast<double>(now - captureStartMs_) -
                        static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
-  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
-  lastArrivalMs_ = now;
-  if (!usualAgeKnown_ || waiting == 0) {
+  if (!usualAgeKnown_) {
     usualAgeKnown_ = true;
     usualAgeMs_ = ageMs;
+  }
+  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
+  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
+  lastArrivalMs_ = now;
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  const bool stale = ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
+  if (!stale) {
+    staleSinceMs_ = -1;
     return false;
   }
-  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
-  return ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
+  if (staleSinceMs_ < 0) staleSinceMs_ = now;
+  if (waiting == 0 && now - staleSinceMs_ >= kStaleRunMs) {
+    usualAgeMs_ = ageMs;
+    staleSinceMs_ = -1;
+    return false;
+  }
+  return true;
 }
 
 // Full capture buffers behind entry i: the device fills its buffers in the

@@ -23,6 +23,9 @@ inline constexpr int64_t kDrainPatienceMs = 2000;
 // is dropped as stale, to keep the delay what it is set to (at least this,
 // and at least half a block).
 inline constexpr int64_t kStaleMs = 80;
+// How long blocks may go on arriving stale before their lateness is taken
+// for sound that was lost, not delayed.
+inline constexpr int64_t kStaleRunMs = 1000;
 
 // How much of the burst of blocks at the start of a capture is played; the
 // older ones are skipped (one sound-system period, 10 ms on Windows).
@@ -139,6 +142,7 @@ class Engine {
   bool usualAgeKnown_ = false;
   double usualAgeMs_ = 0;
   int64_t lastArrivalMs_ = 0;
+  int64_t staleSinceMs_ = -1;  // when the present run of stale blocks began
   // Whether a block of this run has been written to the playback device.
   bool playbackBegun_ = false;
   std::set<std::string> reportedThisRun_;
