@@ -102,10 +102,7 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
-  captureStartMs_ = platform_.ui.Milliseconds();
-  samplesArrived_ = 0;
-  usualAgeKnown_ = false;
-  staleSinceMs_ = -1;
+  staleRule_.Restart(platform_.ui.Milliseconds(), blockLength_);
   playbackBegun_ = false;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
@@ -287,7 +284,7 @@ void Engine::MMWimData(WaveHeader* header) {
 
   DepthGuard guard(handlerDepth_);
   const int waiting = FullBuffersAfter(i);
-  const bool stale = Stale(waiting);
+  const bool stale = staleRule_.Stale(platform_.ui.Milliseconds(), waiting);
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -300,53 +297,6 @@ void Engine::MMWimData(WaveHeader* header) {
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
-}
-
-// When the GUI thread or the sound system has been held up (a busy machine,
-// a slow display, a stream that took long to start), the samples recorded
-// meanwhile arrive late, in a burst. Playing them would queue them behind
-// each other and lengthen the delay for good by the time lost; a delay that
-// is not what it is set to is the one thing this program must not do. So a
-// block that arrives well later than blocks usually do is dropped, and the
-// engine plays on from the first block that is on time again.
-//
-// A block's age on arrival is measured against the clock from the start of
-// capture. Its usual value is the lowest seen, allowed to creep up by 1 ms a
-// second so that the sound card's clock running slow against the system's is
-// not taken for lateness.
-//
-// A burst of late blocks arrives within moments. When blocks have gone on
-// arriving stale for kStaleRunMs, the engine caught up with the device all
-// the while, the lateness is no burst: sound was lost (the device found no
-// buffer queued while the machine was stalled) and the count of samples
-// that arrived fell behind the clock for good. The age of the newest block
-// is then the usual one; judged against the old one, every later block would
-// look stale and nothing would play again.
-bool Engine::Stale(int waiting) {
-  const int64_t now = platform_.ui.Milliseconds();
-  samplesArrived_ += blockLength_;
-  const double ageMs = static_cast<double>(now - captureStartMs_) -
-                       static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
-  if (!usualAgeKnown_) {
-    usualAgeKnown_ = true;
-    usualAgeMs_ = ageMs;
-  }
-  const double creep = static_cast<double>(now - lastArrivalMs_) / 1000.0;
-  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
-  lastArrivalMs_ = now;
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
-  const bool stale = ageMs - usualAgeMs_ > std::max(static_cast<double>(kStaleMs), blockMs / 2);
-  if (!stale) {
-    staleSinceMs_ = -1;
-    return false;
-  }
-  if (staleSinceMs_ < 0) staleSinceMs_ = now;
-  if (waiting == 0 && now - staleSinceMs_ >= kStaleRunMs) {
-    usualAgeMs_ = ageMs;
-    staleSinceMs_ = -1;
-    return false;
-  }
-  return true;
 }
 
 // Full capture buffers behind entry i: the device fills its buffers in the

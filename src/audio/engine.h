@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "audio/stale_rule.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
@@ -19,14 +20,6 @@ inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
-// How much later than usual a captured block may reach the engine before it
-// is dropped as stale, to keep the delay what it is set to (at least this,
-// and at least half a block).
-inline constexpr int64_t kStaleMs = 80;
-// How long blocks may go on arriving stale before their lateness is taken
-// for sound that was lost, not delayed.
-inline constexpr int64_t kStaleRunMs = 1000;
-
 // How much of the burst of blocks at the start of a capture is played; the
 // older ones are skipped (one sound-system period, 10 ms on Windows).
 inline constexpr double kStartCushionMs = 10;
@@ -107,7 +100,6 @@ class Engine {
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured);
-  bool Stale(int waiting);
   int FullBuffersAfter(int i) const;
   bool SupersededAtStart(int waiting) const;
   bool Drain(const int32_t& count);
@@ -135,14 +127,7 @@ class Engine {
   int startStopDepth_ = 0;
   int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
   bool started_ = false;
-  // Lateness of the captured blocks of this run: when capture started, how
-  // many samples have arrived, and the usual age of a block on arrival.
-  int64_t captureStartMs_ = 0;
-  int64_t samplesArrived_ = 0;
-  bool usualAgeKnown_ = false;
-  double usualAgeMs_ = 0;
-  int64_t lastArrivalMs_ = 0;
-  int64_t staleSinceMs_ = -1;  // when the present run of stale blocks began
+  StaleRule staleRule_;  // which captured blocks of this run come too late
   // Whether a block of this run has been written to the playback device.
   bool playbackBegun_ = false;
   std::set<std::string> reportedThisRun_;

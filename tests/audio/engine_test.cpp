@@ -342,6 +342,15 @@ TEST_F(EngineTest, BlocksHeldUpBrieflyMidRunAllPlay) {
   ExpectAllReturned();
 }
 
+// A card as real ones are: 10 ms periods, a driver buffer, and a capture
+// clock 0.05 % faster than the playback clock.
+hl::CardConditions UnevenCard() {
+  hl::CardConditions c = hl::RealisticConditions();
+  c.capturePpm = 250;
+  c.playbackPpm = -250;
+  return c;
+}
+
 // Blocks written to the playback device from `from` on.
 size_t WrittenSince(const hl::SoundCard& card, hl::Ticks from) {
   const auto& written = card.Written();
@@ -355,6 +364,7 @@ size_t WrittenSince(const hl::SoundCard& card, hl::Ticks from) {
 // usual delay.
 TEST_F(EngineTest, SoundLostToAStallDoesNotSilenceTheRestOfTheRun) {
   hp.Sound().SetInput(Ramp);
+  hp.Sound().SetConditions(UnevenCard());
   StartRunning();
   RunMs(1000);
   hp.HoldGui(1000 * hl::kTicksPerMs);
@@ -374,22 +384,40 @@ TEST_F(EngineTest, SoundLostToAStallDoesNotSilenceTheRestOfTheRun) {
   ExpectAllReturned();
 }
 
-// At blocks of 64 samples the ring holds 46 ms: every hold of 60 ms loses
-// some sound. However often that happens, the program keeps playing.
+// At blocks of 64 samples the ring holds 46 ms and the driver keeps 100 ms
+// more: every hold of 200 ms loses some sound. However often that happens,
+// the program keeps playing.
 TEST_F(EngineTest, RepeatedSmallLossesNeverAddUpToSilence) {
   hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "Delay", 0);
   hp.Sound().SetInput(Ramp);
+  hp.Sound().SetConditions(UnevenCard());
   StartRunning();
   ASSERT_EQ(w->BlockLength(), 64);
-  for (int k = 0; k < 15; ++k) {
-    RunMs(1940);
-    hp.HoldGui(60 * hl::kTicksPerMs);
-    RunMs(60);
+  // Blocks written in each second of 40, as the holds come every 2 s.
+  std::vector<size_t> perSecond;
+  for (int k = 0; k < 20; ++k) {
+    for (int half = 0; half < 2; ++half) {
+      const hl::Ticks from = hp.Now();
+      if (half == 1) {
+        RunMs(800);
+        hp.HoldGui(200 * hl::kTicksPerMs);
+        RunMs(200);
+      } else {
+        RunMs(1000);
+      }
+      perSecond.push_back(WrittenSince(hp.Sound(), from));
+    }
   }
-  ASSERT_GT(hp.Sound().OverrunSamples(), 15 * 200);
+  ASSERT_GT(hp.Sound().OverrunSamples(), 20 * 1000);
+  // 344 blocks a second. A hold costs 200 ms of them; once the losses have
+  // added up past the stale limit, the rule takes a quarter of a second to
+  // make sure of it. No second loses more than that.
+  for (size_t k = 0; k < perSecond.size(); ++k) {
+    EXPECT_GE(perSecond[k], 344u * 5 / 10) << "second " << k;
+  }
+  RunMs(500);
   const hl::Ticks from = hp.Now();
   RunMs(1000);
-  // 22050 / 64 blocks a second, nearly all of them played.
   EXPECT_GE(WrittenSince(hp.Sound(), from), 330u);
   Close();
   ExpectAllReturned();

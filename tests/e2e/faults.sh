@@ -20,7 +20,7 @@
 #
 # Usage: tests/e2e/faults.sh [BLOCK...]     (64, 1000, 8800 by default)
 set -euo pipefail
-export E2E_PROG_NICE=${E2E_PROG_NICE:-0}
+export LC_ALL=C E2E_PROG_NICE=${E2E_PROG_NICE:-0}
 # shellcheck source=tests/e2e/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 # shellcheck source=tests/e2e/lumrio.sh
@@ -35,7 +35,7 @@ FAULTS=("stop 8 1" "load 17 10" "stop 35 3")
 TRAIN_SECONDS=47
 
 [[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
-e2e_bound_total $((60 + 130 * ${#BLOCKS[@]})) "$0" "$@"
+e2e_bound_total $((60 + 180 * ${#BLOCKS[@]})) "$0" "$@"
 
 # The stored Delay position that gives a block (x 10 Delay off).
 position_of() {
@@ -60,9 +60,13 @@ run_schedule() {
     sleep_until "$t0" "$start"
     case $name in
       stop)
+        # A check that dies meanwhile must not leave the process stopped.
+        # shellcheck disable=SC2064 # the pid is fixed now
+        trap "kill -CONT $pid 2>/dev/null; e2e_down" EXIT
         kill -STOP "$pid"
         sleep "$length"
         kill -CONT "$pid"
+        trap e2e_down EXIT
         ;;
       load)
         hog "$length" &

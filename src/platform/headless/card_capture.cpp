@@ -142,6 +142,7 @@ void SoundCard::State::ResetCapture(Ticks now) {
   queued.swap(inQueue);
   for (InEntry& e : queued) ReturnCapture(e);
   pendingFrom = pulledTo;
+  delivered = 0;  // the position starts again from the next waveInStart
 }
 
 // When the front buffer fills: at the end of the period in which the sound

@@ -1,0 +1,56 @@
+// The rule that tells a captured block that arrives too late to be played.
+#include "audio/stale_rule.h"
+
+#include <algorithm>
+
+namespace lumrio::audio {
+
+namespace {
+
+constexpr double kSampleRate = 22050.0;
+
+}  // namespace
+
+void StaleRule::Restart(int64_t nowMs, int32_t blockLength) {
+  *this = StaleRule{};
+  blockLength_ = blockLength;
+  startMs_ = nowMs;
+}
+
+bool StaleRule::Stale(int64_t nowMs, int waiting) {
+  samplesArrived_ += blockLength_;
+  const double ageMs = static_cast<double>(nowMs - startMs_) -
+                       static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
+  if (!usualKnown_) {
+    usualKnown_ = true;
+    usualAgeMs_ = ageMs;
+  }
+  const double creep = static_cast<double>(nowMs - lastArrivalMs_) / 1000.0;
+  usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
+  lastArrivalMs_ = nowMs;
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  if (ageMs - usualAgeMs_ <= std::max(kStaleMs, blockMs / 2)) {
+    if (runSinceMs_ >= 0 && nowMs - lastStaleMs_ > kRunGapMs) runSinceMs_ = -1;
+    return false;
+  }
+  return !TakeForLostSound(nowMs, waiting, ageMs);
+}
+
+// Within a run of stale blocks: true when the run has shown the lateness to
+// be lost sound, and the usual age has been moved to it. A backlog that is
+// draining brings its blocks in ever earlier; that lateness is real, and the
+// run starts afresh with each such step.
+bool StaleRule::TakeForLostSound(int64_t nowMs, int waiting, double ageMs) {
+  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  if (runSinceMs_ < 0 || ageMs < runFirstAgeMs_ - std::max(blockMs, 20.0)) {
+    runSinceMs_ = nowMs;
+    runFirstAgeMs_ = ageMs;
+  }
+  lastStaleMs_ = nowMs;
+  if (waiting != 0 || nowMs - runSinceMs_ < kRunMs) return false;
+  usualAgeMs_ = ageMs;
+  runSinceMs_ = -1;
+  return true;
+}
+
+}  // namespace lumrio::audio
