@@ -343,9 +343,11 @@ e2e_wait_recorders() {
 # Plays raw file $1 into "mic" while recording "mic.monitor" to $2 and
 # "spk.monitor" to $3 for $4 seconds; returns when both recordings are done.
 # Both recordings run on the sound server's one clock, so the shift between
-# them is what the program under test adds.
+# them is what the program under test adds. A command after the four
+# arguments runs from the moment the playing starts (a fault schedule, say).
 e2e_play_through() {
-  local play=$1 in=$2 out=$3 seconds=$4 before in_pid out_pid
+  local play=$1 in=$2 out=$3 seconds=$4 before in_pid out_pid play_pid
+  shift 4
   before=$(e2e_recorder_count)
   e2e_record_start "$in" "$seconds" mic.monitor
   in_pid=$E2E_REC_PID
@@ -353,7 +355,14 @@ e2e_play_through() {
   out_pid=$E2E_REC_PID
   e2e_wait_recorders $((before + 2))
   sleep 0.2
-  e2e_play_raw "$play"
+  if (($#)); then
+    e2e_play_raw "$play" &
+    play_pid=$!
+    "$@"
+    wait "$play_pid" || e2e_die "playing $play into mic failed"
+  else
+    e2e_play_raw "$play"
+  fi
   e2e_record_wait "$in_pid"
   e2e_record_wait "$out_pid"
 }

@@ -81,20 +81,8 @@ run_schedule() {
 # Plays the click train into "mic" with both monitors recorded, while the
 # schedule runs against the program's process; writes $1.in.raw, $1.out.raw.
 record_schedule() {
-  local name=$1 pid=$2 seconds=$((TRAIN_SECONDS + 8)) before in_pid out_pid play_pid
-  before=$(e2e_recorder_count)
-  e2e_record_start "$E2E_DIR/$name.in.raw" "$seconds" mic.monitor
-  in_pid=$E2E_REC_PID
-  e2e_record_start "$E2E_DIR/$name.out.raw" "$seconds" spk.monitor
-  out_pid=$E2E_REC_PID
-  e2e_wait_recorders $((before + 2))
-  sleep 0.2
-  e2e_play_raw "$CLICKS" &
-  play_pid=$!
-  run_schedule "$pid"
-  wait "$play_pid" || e2e_die "playing the click train failed"
-  e2e_record_wait "$in_pid"
-  e2e_record_wait "$out_pid"
+  e2e_play_through "$CLICKS" "$E2E_DIR/$1.in.raw" "$E2E_DIR/$1.out.raw" $((TRAIN_SECONDS + 8)) \
+    run_schedule "$2"
 }
 
 # Prints "T LAG" a click (T: seconds into the train, LAG: samples or lost).
