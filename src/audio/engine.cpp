@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "audio/splice.h"
+
 namespace lumrio::audio {
 
 using platform::kMmNoError;
@@ -102,8 +104,10 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
-  staleRule_.Restart(platform_.ui.Milliseconds(), blockLength_);
-  playbackBegun_ = false;
+  latency_.Restart(platform_.ui.Milliseconds(), blockLength_);
+  samplesWritten_ = 0;
+  lastPosition_ = 0;
+  playedBefore_ = 0;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -283,8 +287,8 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   DepthGuard guard(handlerDepth_);
-  const int waiting = FullBuffersAfter(i);
-  const bool stale = staleRule_.Stale(platform_.ui.Milliseconds(), waiting);
+  const BlockPlan plan =
+      latency_.Plan(platform_.ui.Milliseconds(), FullBuffersAfter(i), PlaybackPosition());
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -293,7 +297,8 @@ void Engine::MMWimData(WaveHeader* header) {
     TakeOutOfService(i);
   }
   const int16_t* captured = ring_.data[i];
-  if (!stale && !SupersededAtStart(waiting)) WriteBlock(captured);
+  if (plan.resetPlayback) ResetPlayback();
+  if (plan.play) WriteBlock(captured, plan);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
   idle_ = false;
   host_.BlockProcessed();
@@ -313,45 +318,58 @@ int Engine::FullBuffersAfter(int i) const {
   return full;
 }
 
-// The first blocks of a capture often arrive together: all that was
-// recorded while the window was still being made comes at once when the
-// message loop starts. Played in turn, they would queue behind each other
-// and add their age to the delay for the rest of the run. So playback starts
-// with the newest of them, keeping only kStartCushionMs of the newest in
-// hand: a sound system that hands captured sound over a period at a time
-// needs that much to play on without a gap.
-//
-// Only the start is treated so: later, blocks that arrive together after a
-// short hold-up all play (the sound system's buffer absorbs such jitter, and
-// dropping them would cut out sound each time); a long hold-up is the stale
-// rule's.
-bool Engine::SupersededAtStart(int waiting) const {
-  if (playbackBegun_) return false;
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
-  return static_cast<double>(waiting) * blockMs > kStartCushionMs;
+// Where the playback device is, or nothing if it cannot tell. Its position
+// is a 32-bit count of samples that wraps; so do the counts made from it.
+std::optional<Playback> Engine::PlaybackPosition() {
+  platform::MmTime time;
+  time.wType = platform::kTimeSamples;
+  if (platform_.audio.WaveOutGetPosition(waveOut_, &time, sizeof time) != kMmNoError ||
+      time.wType != platform::kTimeSamples) {
+    return std::nullopt;
+  }
+  if (time.sample < lastPosition_) playedBefore_ += int64_t{1} << 32;
+  lastPosition_ = time.sample;
+  return Playback{
+      .queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample)),
+      .played = playedBefore_ + time.sample};
 }
 
-// Makes a playback block from the captured samples and writes it. A block
-// that cannot be allocated is skipped; one the device refuses is freed at
-// once and not counted, so it neither leaks nor holds up the stop.
-void Engine::WriteBlock(const int16_t* captured) {
+// Drops what the playback device holds: its blocks come back as played, and
+// its position starts again from 0.
+void Engine::ResetPlayback() {
+  if (platform_.audio.WaveOutReset(waveOut_) != kMmNoError) return;
+  playedBefore_ += lastPosition_;
+  lastPosition_ = 0;
+  samplesWritten_ = 0;
+}
+
+// Makes a playback block from the captured samples, shortened or lengthened
+// as the plan says, and writes it. A block that cannot be allocated is
+// skipped; one the device refuses is freed at once and not counted, so it
+// neither leaks nor holds up the stop.
+void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
   auto& mem = platform_.memory;
   auto& audio = platform_.audio;
-  const size_t bytes = static_cast<size_t>(format_.nBlockAlign) * static_cast<size_t>(blockLength_);
+  const size_t capacity =
+      static_cast<size_t>(format_.nBlockAlign) * static_cast<size_t>(blockLength_ + plan.added);
 
-  auto* samples = static_cast<int16_t*>(mem.HeapAlloc(bytes));
+  auto* samples = static_cast<int16_t*>(mem.HeapAlloc(capacity));
   if (!samples) return;
   auto* header = static_cast<WaveHeader*>(mem.HeapAlloc(kWaveHeaderSize));
   if (!header) {
     mem.HeapFree(samples);
     return;
   }
+  host_.FillPlayback(captured, samples, blockLength_);
+  int32_t length = blockLength_;
+  if (plan.cut > 0) length = CutFront(samples, length, plan.cut);
+  if (plan.added > 0) length = Lengthen(samples, length, plan.added);
+
   std::memset(header, 0, kWaveHeaderSize);
   header->lpData = reinterpret_cast<char*>(samples);
-  header->dwBufferLength = static_cast<uint32_t>(bytes);
+  header->dwBufferLength =
+      static_cast<uint32_t>(format_.nBlockAlign) * static_cast<uint32_t>(length);
   header->dwFlags = 0;
-
-  host_.FillPlayback(captured, samples, blockLength_);
 
   bool written = false;
   if (audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
@@ -361,7 +379,8 @@ void Engine::WriteBlock(const int16_t* captured) {
     Report("Wave out error.");
   } else {
     written = true;
-    playbackBegun_ = true;
+    latency_.Written();
+    samplesWritten_ += static_cast<uint32_t>(length);
     inFlight_.insert(header);
     ++outQueued_;
   }

@@ -10,7 +10,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "audio/stale_rule.h"
+#include "audio/latency.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
@@ -20,9 +20,6 @@ inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
-// How much of the burst of blocks at the start of a capture is played; the
-// older ones are skipped (one sound-system period, 10 ms on Windows).
-inline constexpr double kStartCushionMs = 10;
 
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
@@ -91,6 +88,7 @@ class Engine {
   const platform::Point* ScopePoints() const { return scopePoints_; }
   bool Idle() const { return idle_; }
   void SetIdle(bool idle) { idle_ = idle; }
+  const Latency& DelayRule() const { return latency_; }
 
  private:
   void Report(const std::string& text);
@@ -99,9 +97,10 @@ class Engine {
   void FreeRingEntry(int i);
   void TakeOutOfService(int i);
   int RingIndexOf(const platform::WaveHeader* header) const;
-  void WriteBlock(const int16_t* captured);
+  void WriteBlock(const int16_t* captured, const BlockPlan& plan);
   int FullBuffersAfter(int i) const;
-  bool SupersededAtStart(int waiting) const;
+  std::optional<Playback> PlaybackPosition();
+  void ResetPlayback();
   bool Drain(const int32_t& count);
   void StopCapture();
   void StopPlayback();
@@ -127,9 +126,12 @@ class Engine {
   int startStopDepth_ = 0;
   int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
   bool started_ = false;
-  StaleRule staleRule_;  // which captured blocks of this run come too late
-  // Whether a block of this run has been written to the playback device.
-  bool playbackBegun_ = false;
+  Latency latency_;  // how much of each captured block of this run is played
+  // Samples written to the playback device since it was opened, modulo 2^32
+  // as the device counts its position.
+  uint32_t samplesWritten_ = 0;
+  uint32_t lastPosition_ = 0;
+  int64_t playedBefore_ = 0;  // by the wraps and resets of its position
   std::set<std::string> reportedThisRun_;
 };
 

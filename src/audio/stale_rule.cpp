@@ -47,7 +47,10 @@ bool StaleRule::TakeForLostSound(int64_t nowMs, int waiting, double ageMs) {
     runFirstAgeMs_ = ageMs;
   }
   lastStaleMs_ = nowMs;
-  if (waiting != 0 || nowMs - runSinceMs_ < kRunMs) return false;
+  // Short blocks come a period's worth at a time: those behind this one in
+  // the same period are not a backlog.
+  const double waitingMs = static_cast<double>(waiting) * blockMs;
+  if (waitingMs > kPeriodMs || nowMs - runSinceMs_ < kRunMs) return false;
   usualAgeMs_ = ageMs;
   runSinceMs_ = -1;
   return true;

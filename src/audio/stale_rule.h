@@ -13,8 +13,9 @@
 // not taken for lateness.
 //
 // A burst is over within moments. When blocks go on arriving stale for
-// kRunMs, none waiting behind the newest and none arriving much earlier than
-// the first of them, the lateness is no burst: sound was lost
+// kRunMs, no more than a period's worth waiting behind the newest and none
+// arriving much earlier than the first of them, the lateness is no burst:
+// sound was lost
 // (the device found no buffer queued while the machine was stalled) and the
 // count of samples that arrived fell behind the clock for good. The age of
 // the newest block is then the usual one; judged against the old one, every
@@ -33,8 +34,10 @@ class StaleRule {
   // How long blocks may go on arriving stale before their lateness is taken
   // for sound that was lost, not delayed; and how long without a stale block
   // ends such a run (blocks near the limit are stale now and then).
-  static constexpr int64_t kRunMs = 250;
+  static constexpr int64_t kRunMs = 100;
   static constexpr int64_t kRunGapMs = 100;
+  // A sound system's period: short blocks arrive that much at a time.
+  static constexpr double kPeriodMs = 10;
 
   // A new capture of blocks of `blockLength` samples starts at `nowMs`.
   void Restart(int64_t nowMs, int32_t blockLength);

@@ -57,6 +57,9 @@ void SoundCard::State::AddWritten(WaveHeader* header, std::vector<int16_t> sampl
   b.header = header;
   b.writeTime = now;
   b.length = static_cast<int64_t>(samples.size());
+  // Whether the device has run dry is a matter of what it has played by
+  // now, not of when it was last asked.
+  ResolveSpeaker(static_cast<double>(now));
   const bool dry = speakerBlock >= written.size();
   b.earliest = dry ? FirstSampleTime(now) : static_cast<double>(now);
   if (dry) speakerTime = std::max(speakerTime, static_cast<double>(now));

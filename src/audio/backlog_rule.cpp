@@ -1,0 +1,183 @@
+// The rule that keeps the playback backlog at its usual level.
+#include "audio/backlog_rule.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace lumrio::audio {
+
+namespace {
+
+int64_t Samples(double ms) {
+  return static_cast<int64_t>(ms * 22050.0 / 1000.0);
+}
+
+}  // namespace
+
+void BacklogRule::Restart(int32_t blockLength) {
+  *this = BacklogRule{};
+  driftWindowMs_ =
+      std::max<int64_t>(kDriftWindowMs, kDriftWindowBlocks * blockLength * 1000 / 22050);
+}
+
+int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played) {
+  if (firstMs_ < 0) firstMs_ = nowMs;
+  const int64_t deficit = Samples(static_cast<double>(nowMs - firstMs_)) - played;
+  TrackStart(nowMs, played, deficit);
+  if (nowMs - firstMs_ < kSettleMs) return 0;
+  if (!learned_) {
+    Learn(nowMs, queued - (startKnown_ ? std::max<int64_t>(0, deficit - startDeficit_) : 0));
+    return 0;
+  }
+  if (!Measurable()) return 0;
+  recent_.push_back({nowMs, queued, played});
+  // Two readings at least, so that long blocks are judged on more than one.
+  while (recent_.size() > 2 && recent_[1].ms < nowMs - driftWindowMs_) recent_.pop_front();
+  NoteDisturbance(nowMs, queued);
+  int64_t correction = FaultCorrection(nowMs);
+  if (correction == 0) correction = RecoveryCorrection(nowMs);
+  if (correction == 0) correction = DriftCorrection(nowMs);
+  if (correction != 0) Corrected();
+  return correction;
+}
+
+// A device that ran dry, or readings on the move, mark a disturbance: the
+// level it leaves behind is set right as soon as it has held steady.
+void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
+  if (queued <= 0 || (recent_.size() >= 2 && !Steady(Summary(nowMs - kPersistMs)))) {
+    disturbedMs_ = nowMs;
+  }
+}
+
+// Within kRecoveryMs of a disturbance, once the backlog has held steady for
+// kPersistMs after it, any difference beyond the drift tolerance is put
+// right at once, in full: a device restarted from dry, or a stale burst let
+// through, leaves a level that drift rules would take seconds to mend.
+int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
+  if (disturbedMs_ < 0 || nowMs - disturbedMs_ > kRecoveryMs) return 0;
+  const Window w = Summary(std::max(nowMs - kPersistMs, disturbedMs_ + 1));
+  if (nowMs - disturbedMs_ < kPersistMs || w.count < 2 ||
+      recent_[recent_.size() - static_cast<size_t>(w.count)].ms <= disturbedMs_ || !Steady(w)) {
+    return 0;
+  }
+  const int64_t excess = w.mean - usual_;
+  if (std::abs(excess) <= Samples(kDriftToleranceMs)) return 0;
+  return excess;
+}
+
+// No device plays on with less than a period in hand. One whose position
+// shows less counts sound as played when it hands it on to a sound server
+// that holds the rest (Wine does so): its backlog cannot be seen, and the
+// rule leaves it alone.
+bool BacklogRule::Measurable() const {
+  return usual_ >= Samples(kLeastUsualMs);
+}
+
+void BacklogRule::Corrected() {
+  ++corrections_;
+  recent_.clear();
+}
+
+// How far the device had fallen behind its pace when it began to play: its
+// latency, which it needs. What it falls behind after that (a slow start, a
+// stall) is taken out of what is learned. The first two positions after the
+// first sample tell the pace it began at; a device that began slowly lost
+// some of its lead before the first of them too.
+void BacklogRule::TrackStart(int64_t nowMs, int64_t played, int64_t deficit) {
+  if (startKnown_ || played <= 0) return;
+  if (firstPlayedMs_ < 0) {
+    firstPlayedMs_ = nowMs;
+    firstPlayed_ = played;
+    firstPlayedDeficit_ = deficit;
+    return;
+  }
+  // The device reports its position a period at a time: the pace is read
+  // over kSettleMs at least, and only a clearly slow one counts.
+  if (nowMs - firstPlayedMs_ < kSettleMs) return;
+  const double pace = static_cast<double>(played - firstPlayed_) /
+                      static_cast<double>(Samples(static_cast<double>(nowMs - firstPlayedMs_)));
+  const double lostBefore =
+      pace > 0 && pace < 0.9 ? static_cast<double>(firstPlayed_) * (1 / pace - 1) : 0;
+  startDeficit_ = firstPlayedDeficit_ - static_cast<int64_t>(lostBefore);
+  startKnown_ = true;
+}
+
+void BacklogRule::Learn(int64_t nowMs, int64_t paced) {
+  learnSum_ += paced;
+  ++learnCount_;
+  usual_ = learnSum_ / learnCount_;
+  learned_ = nowMs - firstMs_ >= kSettleMs + std::max(kLearnMs, driftWindowMs_) && learnCount_ >= 4;
+}
+
+// The readings from `sinceMs` on, or the newest two if fewer.
+BacklogRule::Window BacklogRule::Summary(int64_t sinceMs) const {
+  size_t from = recent_.size();
+  while (from > 0 && recent_[from - 1].ms >= sinceMs) --from;
+  from = std::min(from, recent_.size() - 2);
+  Window w{.low = recent_[from].queued, .high = recent_[from].queued};
+  int64_t sum = 0;
+  for (size_t k = from; k < recent_.size(); ++k) {
+    w.low = std::min(w.low, recent_[k].queued);
+    w.high = std::max(w.high, recent_[k].queued);
+    sum += recent_[k].queued;
+  }
+  w.count = static_cast<int64_t>(recent_.size() - from);
+  w.mean = sum / w.count;
+  w.spanMs = recent_.back().ms - recent_[from].ms;
+  w.played = recent_.back().played - recent_[from].played;
+  return w;
+}
+
+// Whether the readings since the last correction reach back `ms`.
+bool BacklogRule::Covers(int64_t ms) const {
+  return recent_.size() >= 2 && recent_.back().ms - recent_.front().ms >= ms;
+}
+
+// A backlog still on the move (a stall under way, a late burst being caught
+// up) is left until it settles, and so is a device that has not played at
+// its pace meanwhile (it is stalled, and will be behind by more).
+bool BacklogRule::Steady(const Window& w) const {
+  if (w.high - w.low > Samples(2 * kDriftToleranceMs) + Samples(10)) return false;
+  return w.played >= Samples(static_cast<double>(w.spanMs)) - Samples(20);
+}
+
+// A fault's backlog is measured on the newest kPersistMs, or the newest two
+// readings of long blocks. Drift cannot bring a cut's backlog back within
+// kHoldCheckMs: if it is back, the device itself keeps that much.
+int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
+  if (!Covers(kPersistMs)) return 0;
+  const Window w = Summary(nowMs - kPersistMs);
+  if (!Steady(w)) return 0;
+  if (w.mean - usual_ <= Samples(kFaultMs)) return 0;
+  const bool cutDidNotHold = lastCutMs_ >= 0 && nowMs - lastCutMs_ < kHoldCheckMs &&
+                             std::abs(w.mean - levelBeforeCut_) <= Samples(kDriftStepMs);
+  if (cutDidNotHold) {
+    usual_ = w.mean;
+    lastCutMs_ = -1;
+    return 0;
+  }
+  lastCutMs_ = nowMs;
+  levelBeforeCut_ = w.mean;
+  return w.mean - usual_;
+}
+
+// Below the usual level the device is about to run dry. A small usual level
+// leaves little room, so the limit is half of it if that is less.
+int64_t BacklogRule::DriftCorrection(int64_t nowMs) {
+  if (lastDriftMs_ >= 0 && nowMs - lastDriftMs_ < kDriftEveryMs) return 0;
+  if (!Covers(driftWindowMs_ * 9 / 10)) return 0;
+  const Window w = Summary(nowMs - driftWindowMs_);
+  if (!Steady(w)) return 0;
+  const int64_t excess = w.mean - usual_;
+  const int64_t tolerance = Samples(kDriftToleranceMs);
+  int64_t correction = 0;
+  if (excess > tolerance) {
+    correction = std::min(excess, Samples(kDriftStepMs));
+  } else if (-excess > std::min(tolerance, usual_ / 2)) {
+    correction = -std::min(-excess, Samples(kDriftStepMs));
+  }
+  if (correction != 0) lastDriftMs_ = nowMs;
+  return correction;
+}
+
+}  // namespace lumrio::audio

@@ -1,0 +1,130 @@
+// The rule that keeps the playback backlog at its usual level.
+//
+// What the engine has written and the device has not yet played is part of
+// the delay the user hears. It grows when the machine stalls and the device
+// runs dry (the sound then goes on later than before), when a playback
+// stream starts slowly, and steadily when the microphone's clock runs faster
+// than the headphones'; it shrinks towards gaps when the microphone runs
+// slower. The rule learns the usual backlog over the first seconds of a run,
+// once the device has settled: its average, less whatever the device fell
+// behind its pace meanwhile (so that a stream that starts slowly is not
+// taken for the usual). It brings the backlog back to that level:
+// - a backlog well above it (kFaultMs) that has held steady for kPersistMs,
+//   with the device playing at its pace, is a fault's, and goes in one cut;
+// - soon after a disturbance (the device ran dry, the backlog moved), the
+//   level it settles at is put right in full, either way;
+// - a smaller difference in the average of the drift window is
+//   drift, and is corrected by at most kDriftStepMs at a time, at most once
+//   every kDriftEveryMs.
+// Devices report their position a period at a time, so a single reading is
+// off by up to a period; only averages are judged. In quiet running nothing
+// is corrected.
+//
+// A device whose position shows less than a period in hand counts sound as
+// played when it hands it on (Wine does so); the rule leaves it alone.
+//
+// When a fault's cut does not hold (the device rebuilds the same backlog at
+// once, as one does that needs more in hand than was learned), the level it
+// keeps is taken for the usual one instead of being cut again and again.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+namespace lumrio::audio {
+
+class BacklogRule {
+ public:
+  // The device settles for kSettleMs after the first block (its own latency
+  // fills up); the usual backlog is learned over the kLearnMs after that, or
+  // over the drift window if that is longer.
+  static constexpr int64_t kSettleMs = 100;
+  static constexpr int64_t kLearnMs = 2000;
+  static constexpr int64_t kPersistMs = 300;
+  static constexpr double kFaultMs = 20;
+  // The drift window: a second, or kDriftWindowBlocks blocks of long ones.
+  // Where a block is not a whole number of periods, the backlog a block
+  // finds on arrival moves in a saw-tooth of up to a period over several
+  // blocks while the delay stays put; the window spans the tooth.
+  static constexpr int64_t kDriftWindowMs = 1000;
+  static constexpr int64_t kDriftWindowBlocks = 12;
+  // Drift is corrected once the average is this far off: well short of the
+  // 10 ms the delay may move, as the average lags, and a device that
+  // reports its position a period at a time shows a drifting backlog in
+  // steps of a period.
+  static constexpr double kDriftToleranceMs = 7;
+  static constexpr double kDriftStepMs = 10;
+  static constexpr int64_t kDriftEveryMs = 1000;
+  // The least usual backlog a device that tells its real position shows: a
+  // period.
+  static constexpr double kLeastUsualMs = 10;
+  // How long after a disturbance (the device ran dry, the backlog moved)
+  // the level is put right in full as soon as it holds steady.
+  static constexpr int64_t kRecoveryMs = 2000;
+  // How soon after a fault's cut the same backlog back again means the cut
+  // did not hold.
+  static constexpr int64_t kHoldCheckMs = 2000;
+
+  // A new run of blocks of `blockLength` samples starts.
+  void Restart(int32_t blockLength);
+
+  // A block arrives at `nowMs` with `queued` samples written and not yet
+  // played, and `played` played since the start. Answers by how many
+  // samples to shorten (> 0) or lengthen (< 0) the sound written from now
+  // on; 0 almost always.
+  int64_t Correction(int64_t nowMs, int64_t queued, int64_t played);
+
+  bool Learned() const { return learned_; }
+  // Whether the device's position tells its backlog (known once learned).
+  bool Measurable() const;
+  int64_t UsualSamples() const { return usual_; }
+  int Corrections() const { return corrections_; }
+
+ private:
+  struct Seen {
+    int64_t ms;
+    int64_t queued;
+    int64_t played;
+  };
+  // The backlog over the readings from `sinceMs` on.
+  struct Window {
+    int64_t low = 0;
+    int64_t high = 0;
+    int64_t mean = 0;
+    int64_t count = 0;
+    int64_t spanMs = 0;
+    int64_t played = 0;  // by the device over the span
+  };
+  Window Summary(int64_t sinceMs) const;
+  bool Covers(int64_t ms) const;
+  void TrackStart(int64_t nowMs, int64_t played, int64_t deficit);
+  void Learn(int64_t nowMs, int64_t paced);
+  bool Steady(const Window& w) const;
+  void NoteDisturbance(int64_t nowMs, int64_t queued);
+  int64_t FaultCorrection(int64_t nowMs);
+  int64_t RecoveryCorrection(int64_t nowMs);
+  int64_t DriftCorrection(int64_t nowMs);
+  void Corrected();
+
+  int64_t driftWindowMs_ = kDriftWindowMs;
+  int64_t firstMs_ = -1;
+  bool learned_ = false;
+  int64_t usual_ = 0;
+  int64_t learnSum_ = 0;
+  int64_t learnCount_ = 0;
+  std::deque<Seen> recent_;  // readings since the last correction, up to kDriftWindowMs
+  int64_t lastDriftMs_ = -1;
+  int64_t disturbedMs_ = -1;
+  int64_t lastCutMs_ = -1;
+  int64_t levelBeforeCut_ = 0;
+  int corrections_ = 0;
+  // The device's first positions after it began to play, and how far it
+  // was behind its pace then.
+  int64_t firstPlayedMs_ = -1;
+  int64_t firstPlayed_ = 0;
+  int64_t firstPlayedDeficit_ = 0;
+  bool startKnown_ = false;
+  int64_t startDeficit_ = 0;
+};
+
+}  // namespace lumrio::audio

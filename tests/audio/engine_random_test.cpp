@@ -1,0 +1,225 @@
+// Seeded random runs of the engine on a misbehaving card: stalls of the
+// GUI thread, of the whole process and of the playback device, late bursts
+// of capture messages, at blocks of 64 to 88000 samples on a card with
+// periods and clocks a little apart. After every fault the heard delay must
+// come back and stay, and the sound must never stop for longer than the
+// fault explains.
+//
+// LUMRIO_RANDOM_RUNS sets how many runs (default 8), LUMRIO_RANDOM_MINUTES
+// their length in simulated minutes (default 2), LUMRIO_RANDOM_SEED the
+// first seed. A failing run prints its seed; run that one seed alone with
+// LUMRIO_RANDOM_RUNS=1 LUMRIO_RANDOM_SEED=<seed>.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/app_fixture.h"
+
+namespace lumrio::app::testing {
+namespace {
+
+int64_t EnvOr(const char* name, int64_t fallback) {
+  const char* v = std::getenv(name);
+  return v && *v ? std::strtoll(v, nullptr, 10) : fallback;
+}
+
+enum class FaultKind { kGui, kProcess, kPlayback, kBurst };
+
+struct Fault {
+  FaultKind kind;
+  double atMs;
+  double forMs;
+};
+
+struct RandomRun {
+  uint32_t seed = 0;
+  uint32_t position = 0;  // stored Delay position
+  double blockMs = 0;
+  double capturePpm = 0;
+  double playbackPpm = 0;
+  std::vector<Fault> faults;
+};
+
+RandomRun MakeRun(uint32_t seed, double runMs) {
+  std::mt19937 rng(seed);
+  RandomRun r;
+  r.seed = seed;
+  const uint32_t positions[] = {0, 100, 880, 8800};  // 64, 1000, 8800 and 88000 samples
+  r.position = positions[seed % 4];
+  r.blockMs = r.position == 0 ? 64 / 22.05 : r.position * 10 / 22.05;
+  std::uniform_real_distribution<double> ppm(-100, 100);
+  r.capturePpm = ppm(rng);
+  r.playbackPpm = ppm(rng);
+  // Faults start once the usual backlog is known (twelve blocks, or two
+  // seconds), and are far enough apart for the delay to be judged between.
+  const double learnMs = std::max(2'100.0, 12 * r.blockMs + 100);
+  std::uniform_real_distribution<double> gap(4'000, 15'000), length(20, 1'500);
+  std::uniform_int_distribution<int> kind(0, 3);
+  for (double t = learnMs + 3'000; t < runMs - 5'000;) {
+    const Fault f{static_cast<FaultKind>(kind(rng)), t, length(rng)};
+    r.faults.push_back(f);
+    t += f.forMs + r.blockMs + gap(rng);
+  }
+  return r;
+}
+
+std::string Describe(const RandomRun& r) {
+  std::string s = "seed " + std::to_string(r.seed) + ", position " + std::to_string(r.position) +
+                  ", ppm " + std::to_string(r.capturePpm) + "/" + std::to_string(r.playbackPpm);
+  return s;
+}
+
+class RandomSession {
+ public:
+  explicit RandomSession(const RandomRun& r) {
+    hl::CardConditions c = hl::RealisticConditions();
+    c.capturePpm = r.capturePpm;
+    c.playbackPpm = r.playbackPpm;
+    hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "Delay", r.position);
+    hp.Sound().SetConditions(c);
+    hp.Sound().UseTracedInput();
+    hp.Sound().KeepSamples(false);
+    hp.Gui().SetApplicationTitle(kApplicationTitle);
+    w = std::make_unique<Tw_Main>(hp.Get());
+    w->FormCreate();
+    w->Form().Show();
+  }
+  ~RandomSession() { w->Form().Close(); }
+  RandomSession(const RandomSession&) = delete;
+  RandomSession& operator=(const RandomSession&) = delete;
+
+  double NowMs() const { return static_cast<double>(hp.Now()) / hl::kTicksPerMs; }
+  void RunUntilMs(double ms) {
+    if (ms > NowMs()) hp.RunForMs(ms - NowMs());
+  }
+  void Apply(const Fault& f) {
+    const auto ticks = static_cast<hl::Ticks>(f.forMs * hl::kTicksPerMs);
+    switch (f.kind) {
+      case FaultKind::kGui:
+        hp.HoldGui(ticks);
+        break;
+      case FaultKind::kProcess:
+        hp.Sound().HoldProcess(ticks);
+        break;
+      case FaultKind::kPlayback:
+        hp.Sound().StallPlayback(ticks);
+        break;
+      case FaultKind::kBurst:
+        hp.Sound().HoldCaptureMessages(true);
+        RunUntilMs(f.atMs + f.forMs);
+        hp.Sound().HoldCaptureMessages(false);
+        break;
+    }
+  }
+
+  hl::HeadlessPlatform hp;
+  std::unique_ptr<Tw_Main> w;
+};
+
+// The heard delay (ms) at heard time, one point per stretch of captured
+// sound heard without a break.
+struct Heard {
+  double startMs;
+  double endMs;
+  double delayStartMs;
+  double delayEndMs;
+};
+
+std::vector<Heard> HeardStretches(const hl::SoundCard& card) {
+  std::vector<Heard> out;
+  for (const auto& run : card.Heard()) {
+    if (run.firstIndex < 0 || run.count == 0) continue;
+    const double end = run.start + static_cast<double>(run.count - 1) * run.ticksPerSample;
+    out.push_back({run.start / hl::kTicksPerMs, end / hl::kTicksPerMs,
+                   (run.start - card.CaptureTime(run.firstIndex)) / hl::kTicksPerMs,
+                   (end - card.CaptureTime(run.firstIndex + run.count - 1)) / hl::kTicksPerMs});
+  }
+  return out;
+}
+
+// Checks one run; answers what went wrong, or nothing.
+std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs) {
+  constexpr double kToleranceMs = 17;  // the drift band on a card with periods
+  const double firstFault = r.faults.empty() ? runMs : r.faults.front().atMs;
+  // The quiet delay: what was heard just before the first fault.
+  double quiet = -1;
+  for (const Heard& h : heard) {
+    if (h.endMs < firstFault - 500 && h.endMs > firstFault - 3'000) quiet = h.delayEndMs;
+  }
+  if (quiet < 0) return "no sound before the first fault";
+  for (size_t k = 0; k < r.faults.size(); ++k) {
+    const Fault& f = r.faults[k];
+    const double back = f.atMs + f.forMs + r.blockMs + 1'000;
+    const double until = k + 1 < r.faults.size() ? r.faults[k + 1].atMs : runMs - 500;
+    for (const Heard& h : heard) {
+      if (h.endMs < back || h.startMs > until) continue;
+      for (const double d : {h.delayStartMs, h.delayEndMs}) {
+        if (std::abs(d - quiet) > kToleranceMs) {
+          return "fault " + std::to_string(k) + " (kind " +
+                 std::to_string(static_cast<int>(f.kind)) + ", " + std::to_string(f.forMs) +
+                 " ms at " + std::to_string(f.atMs) + "): delay " + std::to_string(d) + " ms at " +
+                 std::to_string(h.startMs) + " ms, quiet " + std::to_string(quiet);
+        }
+      }
+    }
+  }
+  // Silence: a gap between two stretches is explained by a fault it overlaps
+  // (its length, one block and 200 ms), else by one block and 200 ms.
+  for (size_t k = 1; k < heard.size(); ++k) {
+    const double from = heard[k - 1].endMs, to = heard[k].startMs;
+    double allowed = r.blockMs + 200;
+    for (const Fault& f : r.faults) {
+      if (f.atMs < to && f.atMs + f.forMs + r.blockMs + 1'000 > from) {
+        allowed = std::max(allowed, f.forMs + r.blockMs + 200);
+      }
+    }
+    if (to - from > allowed && from > 1'000) {
+      std::string near;
+      for (const Fault& f : r.faults) {
+        if (f.atMs < to + 5'000 && f.atMs + f.forMs > from - 5'000) {
+          near += " [kind " + std::to_string(static_cast<int>(f.kind)) + " at " +
+                  std::to_string(static_cast<int>(f.atMs)) + " for " +
+                  std::to_string(static_cast<int>(f.forMs)) + "]";
+        }
+      }
+      return "silent from " + std::to_string(from) + " to " + std::to_string(to) + " ms;" + near;
+    }
+  }
+  return {};
+}
+
+TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
+  const int64_t runs = EnvOr("LUMRIO_RANDOM_RUNS", 8);
+  const double runMs = static_cast<double>(EnvOr("LUMRIO_RANDOM_MINUTES", 2)) * 60'000;
+  const auto first = static_cast<uint32_t>(EnvOr("LUMRIO_RANDOM_SEED", 1));
+  int failed = 0;
+  for (int64_t n = 0; n < runs; ++n) {
+    const RandomRun r = MakeRun(first + static_cast<uint32_t>(n), runMs);
+    std::string why;
+    {
+      RandomSession s(r);
+      for (const Fault& f : r.faults) {
+        s.RunUntilMs(f.atMs);
+        s.Apply(f);
+      }
+      s.RunUntilMs(runMs);
+      why = Judge(r, HeardStretches(s.hp.Sound()), runMs);
+      if (why.empty() && !s.hp.Sound().Violations().empty())
+        why = s.hp.Sound().Violations().front();
+    }
+    if (!why.empty()) {
+      ++failed;
+      ADD_FAILURE() << Describe(r) << ": " << why;
+    }
+  }
+  std::printf("random runs: %lld of %lld simulated minutes each, %d failed\n",
+              static_cast<long long>(runs), static_cast<long long>(runMs / 60'000), failed);
+}
+
+}  // namespace
+}  // namespace lumrio::app::testing
