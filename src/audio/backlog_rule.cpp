@@ -55,12 +55,18 @@ void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
 // through, leaves a level that drift rules would take seconds to mend.
 int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   if (disturbedMs_ < 0 || nowMs - disturbedMs_ > kRecoveryMs) return 0;
-  const Window w = Summary(std::max(nowMs - kPersistMs, disturbedMs_ + 1));
-  if (nowMs - disturbedMs_ < kPersistMs || w.count < 2 ||
-      recent_[recent_.size() - static_cast<size_t>(w.count)].ms <= disturbedMs_ || !Steady(w)) {
-    return 0;
+  if (nowMs - disturbedMs_ < kPersistMs || recent_.size() < 2) return 0;
+  // Steadiness is judged with the reading before as well: long blocks have
+  // but one reading in kPersistMs.
+  const int64_t since = std::max(nowMs - kPersistMs, disturbedMs_ + 1);
+  if (!Steady(Summary(since))) return 0;
+  int64_t sum = 0, count = 0;
+  for (auto s = recent_.rbegin(); s != recent_.rend() && s->ms >= since; ++s) {
+    sum += s->queued;
+    ++count;
   }
-  const int64_t excess = w.mean - usual_;
+  if (count == 0) return 0;
+  const int64_t excess = sum / count - usual_;
   if (std::abs(excess) <= Samples(kDriftToleranceMs)) return 0;
   return excess;
 }

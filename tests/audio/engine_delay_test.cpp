@@ -267,7 +267,7 @@ TEST_F(EngineDelayTest, RepeatedSmallLossesNeverAddUpToSilence) {
   }
   ASSERT_GT(hp.Sound().OverrunSamples(), 20 * 1000);
   // 344 blocks a second. A hold costs 200 ms of them; once the losses have
-  // added up past the stale limit, the rule takes a quarter of a second to
+  // added up past the stale limit, the rule takes a tenth of a second to
   // make sure of it. No second loses more than that.
   for (size_t k = 0; k < perSecond.size(); ++k) {
     EXPECT_GE(perSecond[k], 344u * 5 / 10) << "second " << k;

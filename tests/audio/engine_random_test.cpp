@@ -2,12 +2,14 @@
 // GUI thread, of the whole process and of the playback device, late bursts
 // of capture messages, at blocks of 64 to 88000 samples on a card with
 // periods and clocks a little apart. After every fault the heard delay must
-// come back and stay, and the sound must never stop for longer than the
-// fault explains.
+// come back, within 17 ms of the quiet delay (the drift band on a card that
+// hands sound over a period at a time), and stay; and the sound must never
+// stop for longer than the fault, one block and 200 ms.
 //
-// LUMRIO_RANDOM_RUNS sets how many runs (default 8), LUMRIO_RANDOM_MINUTES
-// their length in simulated minutes (default 2), LUMRIO_RANDOM_SEED the
-// first seed. A failing run prints its seed; run that one seed alone with
+// LUMRIO_RANDOM_RUNS sets how many runs (default 4, one at each block
+// length; scripts/test runs 200), LUMRIO_RANDOM_MINUTES their length in
+// simulated minutes (default 2), LUMRIO_RANDOM_SEED the first seed. A
+// failing run prints its seed; run that one seed alone with
 // LUMRIO_RANDOM_RUNS=1 LUMRIO_RANDOM_SEED=<seed>.
 #include <gtest/gtest.h>
 
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "app/app_fixture.h"
+#include "audio/backlog_rule.h"
 
 namespace lumrio::app::testing {
 namespace {
@@ -152,9 +155,13 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
     if (h.endMs < firstFault - 500 && h.endMs > firstFault - 3'000) quiet = h.delayEndMs;
   }
   if (quiet < 0) return "no sound before the first fault";
+  // Back within one block and a second of the fault's end. Blocks of
+  // kPersistMs and more get one block more: the first block after a fault
+  // is written before the level it leaves can be read.
+  const double settle = r.blockMs >= audio::BacklogRule::kPersistMs ? 2 * r.blockMs : r.blockMs;
   for (size_t k = 0; k < r.faults.size(); ++k) {
     const Fault& f = r.faults[k];
-    const double back = f.atMs + f.forMs + r.blockMs + 1'000;
+    const double back = f.atMs + f.forMs + settle + 1'000;
     const double until = k + 1 < r.faults.size() ? r.faults[k + 1].atMs : runMs - 500;
     for (const Heard& h : heard) {
       if (h.endMs < back || h.startMs > until) continue;
@@ -194,7 +201,7 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
 }
 
 TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
-  const int64_t runs = EnvOr("LUMRIO_RANDOM_RUNS", 8);
+  const int64_t runs = EnvOr("LUMRIO_RANDOM_RUNS", 4);
   const double runMs = static_cast<double>(EnvOr("LUMRIO_RANDOM_MINUTES", 2)) * 60'000;
   const auto first = static_cast<uint32_t>(EnvOr("LUMRIO_RANDOM_SEED", 1));
   int failed = 0;

@@ -51,7 +51,7 @@ TEST_F(StaleRuleTest, TheLateBlocksOfABurstAreStaleAndTheRestPlay) {
 }
 
 // A stall that outlasted the ring lost 300 ms of sound: every later block
-// looks 300 ms late, though it is on time. After a quarter of a second of
+// looks 300 ms late, though it is on time. After a tenth of a second of
 // that, with no buffer waiting, the rule takes it for lost sound, and blocks
 // play again.
 TEST_F(StaleRuleTest, LatenessThatStaysIsTakenForLostSoundSoon) {
@@ -67,7 +67,7 @@ TEST_F(StaleRuleTest, LatenessThatStaysIsTakenForLostSoundSoon) {
     }
   }
   ASSERT_GE(firstPlayed, 0) << "nothing played again";
-  // A quarter of a second's worth of blocks is dropped (6 of 45 ms), then
+  // A tenth of a second's worth of blocks is dropped (3 of 45 ms), then
   // all play.
   EXPECT_NEAR(stale, StaleRule::kRunMs / kBlockMs, 1.5);
   EXPECT_EQ(stale, firstPlayed - 20);
