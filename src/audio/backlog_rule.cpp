@@ -44,9 +44,15 @@ int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played) {
 // A device that ran dry, or readings on the move, mark a disturbance: the
 // level it leaves behind is set right as soon as it has held steady.
 void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
-  if (queued <= 0 || (recent_.size() >= 2 && !Steady(Summary(nowMs - kPersistMs)))) {
-    disturbedMs_ = nowMs;
+  if (recent_.size() >= 2) {
+    const Window w = Summary(nowMs - kPersistMs);
+    // A device that pauses right after a cut may be one that needs more in
+    // hand; only one that had played on at its pace since has stalled anew.
+    if (AtPace(w) && Covers(kPersistMs)) playedOnSinceCut_ = true;
+    if (!AtPace(w) && playedOnSinceCut_) stalledMs_ = nowMs;
+    if (!Steady(w)) disturbedMs_ = nowMs;
   }
+  if (queued <= 0) disturbedMs_ = nowMs;
 }
 
 // Within kRecoveryMs of a disturbance, once the backlog has held steady for
@@ -55,7 +61,9 @@ void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
 // through, leaves a level that drift rules would take seconds to mend.
 int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   if (disturbedMs_ < 0 || nowMs - disturbedMs_ > kRecoveryMs) return 0;
-  if (nowMs - disturbedMs_ < kPersistMs || recent_.size() < 2) return 0;
+  // Readings over kPersistMs since the disturbance, and since any
+  // correction made meanwhile.
+  if (nowMs - disturbedMs_ < kPersistMs || !Covers(kPersistMs)) return 0;
   // Steadiness is judged with the reading before as well: long blocks have
   // but one reading in kPersistMs.
   const int64_t since = std::max(nowMs - kPersistMs, disturbedMs_ + 1);
@@ -144,6 +152,10 @@ bool BacklogRule::Covers(int64_t ms) const {
 // its pace meanwhile (it is stalled, and will be behind by more).
 bool BacklogRule::Steady(const Window& w) const {
   if (w.high - w.low > Samples(2 * kDriftToleranceMs) + Samples(10)) return false;
+  return AtPace(w);
+}
+
+bool BacklogRule::AtPace(const Window& w) const {
   return w.played >= Samples(static_cast<double>(w.spanMs)) - Samples(20);
 }
 
@@ -155,7 +167,10 @@ int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
   const Window w = Summary(nowMs - kPersistMs);
   if (!Steady(w)) return 0;
   if (w.mean - usual_ <= Samples(kFaultMs)) return 0;
+  // A device that stalled again since is at fault again; one that played on
+  // and kept the same backlog needs it.
   const bool cutDidNotHold = lastCutMs_ >= 0 && nowMs - lastCutMs_ < kHoldCheckMs &&
+                             stalledMs_ < lastCutMs_ &&
                              std::abs(w.mean - levelBeforeCut_) <= Samples(kDriftStepMs);
   if (cutDidNotHold) {
     usual_ = w.mean;
@@ -164,6 +179,7 @@ int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
   }
   lastCutMs_ = nowMs;
   levelBeforeCut_ = w.mean;
+  playedOnSinceCut_ = false;
   return w.mean - usual_;
 }
 

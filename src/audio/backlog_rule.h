@@ -100,6 +100,7 @@ class BacklogRule {
   void TrackStart(int64_t nowMs, int64_t played, int64_t deficit);
   void Learn(int64_t nowMs, int64_t paced);
   bool Steady(const Window& w) const;
+  bool AtPace(const Window& w) const;
   void NoteDisturbance(int64_t nowMs, int64_t queued);
   int64_t FaultCorrection(int64_t nowMs);
   int64_t RecoveryCorrection(int64_t nowMs);
@@ -112,9 +113,13 @@ class BacklogRule {
   int64_t usual_ = 0;
   int64_t learnSum_ = 0;
   int64_t learnCount_ = 0;
-  std::deque<Seen> recent_;  // readings since the last correction, up to kDriftWindowMs
+  // Readings since the last correction, over the drift window and the one
+  // before it.
+  std::deque<Seen> recent_;
   int64_t lastDriftMs_ = -1;
   int64_t disturbedMs_ = -1;
+  int64_t stalledMs_ = -1;  // when the device last fell behind its pace
+  bool playedOnSinceCut_ = true;
   int64_t lastCutMs_ = -1;
   int64_t levelBeforeCut_ = 0;
   int corrections_ = 0;

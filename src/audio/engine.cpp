@@ -104,10 +104,11 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
-  latency_.Restart(platform_.ui.Milliseconds(), blockLength_);
+  latency_.Restart(SoundClockMs(), blockLength_);
   samplesWritten_ = 0;
   lastPosition_ = 0;
   playedBefore_ = 0;
+  positionTrusted_ = true;
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -287,8 +288,7 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   DepthGuard guard(handlerDepth_);
-  const BlockPlan plan =
-      latency_.Plan(platform_.ui.Milliseconds(), FullBuffersAfter(i), PlaybackPosition());
+  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), PlaybackPosition());
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -318,16 +318,32 @@ int Engine::FullBuffersAfter(int i) const {
   return full;
 }
 
+// The delay rule compares the clock with sample counts: it needs the fine
+// clock, not the one that moves in steps of 10 to 16 ms.
+int64_t Engine::SoundClockMs() {
+  return static_cast<int64_t>(platform_.ui.ClockMs());
+}
+
 // Where the playback device is, or nothing if it cannot tell. Its position
 // is a 32-bit count of samples that wraps; so do the counts made from it.
+// A position that goes back otherwise is not to be trusted for the rest of
+// the run (a driver that counts in some other unit, say).
 std::optional<Playback> Engine::PlaybackPosition() {
   platform::MmTime time;
   time.wType = platform::kTimeSamples;
-  if (platform_.audio.WaveOutGetPosition(waveOut_, &time, sizeof time) != kMmNoError ||
+  if (!positionTrusted_ ||
+      platform_.audio.WaveOutGetPosition(waveOut_, &time, sizeof time) != kMmNoError ||
       time.wType != platform::kTimeSamples) {
     return std::nullopt;
   }
-  if (time.sample < lastPosition_) playedBefore_ += int64_t{1} << 32;
+  if (time.sample < lastPosition_) {
+    const bool wrapped = lastPosition_ >= 0x80000000U && time.sample < 0x80000000U;
+    if (!wrapped) {
+      positionTrusted_ = false;
+      return std::nullopt;
+    }
+    playedBefore_ += int64_t{1} << 32;
+  }
   lastPosition_ = time.sample;
   return Playback{
       .queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample)),

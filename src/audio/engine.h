@@ -99,6 +99,7 @@ class Engine {
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured, const BlockPlan& plan);
   int FullBuffersAfter(int i) const;
+  int64_t SoundClockMs();
   std::optional<Playback> PlaybackPosition();
   void ResetPlayback();
   bool Drain(const int32_t& count);
@@ -127,11 +128,12 @@ class Engine {
   int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
   bool started_ = false;
   Latency latency_;  // how much of each captured block of this run is played
-  // Samples written to the playback device since it was opened, modulo 2^32
-  // as the device counts its position.
+  // Samples written to the playback device since it was opened or last
+  // reset, modulo 2^32 as the device counts its position.
   uint32_t samplesWritten_ = 0;
   uint32_t lastPosition_ = 0;
   int64_t playedBefore_ = 0;  // by the wraps and resets of its position
+  bool positionTrusted_ = true;
   std::set<std::string> reportedThisRun_;
 };
 

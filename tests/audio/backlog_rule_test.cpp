@@ -141,6 +141,22 @@ TEST(BacklogRule, ASlowStartIsCutBackToWhatTheDeviceNeeds) {
   }
 }
 
+// A second stall soon after the first is a fault again, not a device that
+// keeps more in hand: it is cut too, and the usual level stays.
+TEST(BacklogRule, ASecondStallSoonAfterIsCutToo) {
+  Device d(1000, 0);
+  d.RunUntil(10'000);
+  const int64_t usual = d.rule.UsualSamples();
+  d.Stall(500);
+  d.RunUntil(11'500);
+  ASSERT_EQ(d.corrections.size(), 1u);
+  d.Stall(500);
+  d.RunUntil(20'000);
+  ASSERT_EQ(d.corrections.size(), 2u);
+  EXPECT_NEAR(static_cast<double>(d.corrections[1].samples), 500 * kRate / 1000, 300);
+  EXPECT_EQ(d.rule.UsualSamples(), usual);
+}
+
 // Blocks that reach the program late, in pairs, while the device still has
 // enough to play on: the backlog dips and comes back, and nothing is
 // corrected.

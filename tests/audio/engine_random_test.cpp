@@ -92,7 +92,22 @@ class RandomSession {
     w->FormCreate();
     w->Form().Show();
   }
-  ~RandomSession() { w->Form().Close(); }
+  ~RandomSession() {
+    if (!closed_) w->Form().Close();
+  }
+  // What the devices and the heap still hold after a close, as a text
+  // (empty when everything came back).
+  std::string CloseAndCheck() {
+    w->Form().Close();
+    closed_ = true;
+    if (w->Engine().OutQueued() != 0 || hp.Mem().LiveHeapBlocks() != 0 ||
+        hp.Mem().LiveGlobalBlocks() != 0) {
+      return "blocks left after the close";
+    }
+    if (!hp.Sound().Violations().empty()) return hp.Sound().Violations().front();
+    if (!hp.Mem().Violations().empty()) return hp.Mem().Violations().front();
+    return {};
+  }
   RandomSession(const RandomSession&) = delete;
   RandomSession& operator=(const RandomSession&) = delete;
 
@@ -122,6 +137,9 @@ class RandomSession {
 
   hl::HeadlessPlatform hp;
   std::unique_ptr<Tw_Main> w;
+
+ private:
+  bool closed_ = false;
 };
 
 // The heard delay (ms) at heard time, one point per stretch of captured

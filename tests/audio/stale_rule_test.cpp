@@ -106,6 +106,27 @@ TEST_F(StaleRuleTest, BlocksStaleNowAndThenNearTheLimitStopBeingDropped) {
   EXPECT_LT(lastStale, 20 + 2 * StaleRule::kRunMs / kBlockMs);
 }
 
+// Short blocks come a period's worth at a time, so even on time some wait
+// behind others, and the oldest of each bunch is the latest. With 76 ms
+// lost, those oldest ones are stale and the newest, with none behind them,
+// are not: the lateness that stays is taken for lost sound all the same,
+// not dropped a block here and there for ever.
+TEST(StaleRule, ShortBlocksInBunchesAreTakenForLostSoundToo) {
+  StaleRule rule;
+  rule.Restart(0, 64);  // 2.9 ms; three or four to a 10 ms period
+  const double blockMs = 64 * 1000.0 / 22050;
+  int lastStale = -1;
+  for (int n = 0; n < 2'000; ++n) {
+    // Handed over at the end of each 10 ms period; 76 ms lost at n = 500.
+    const double recorded = (n + 1) * blockMs + (n >= 500 ? 76 : 0);
+    const double period = std::ceil(recorded / 10) * 10;
+    const int waiting = static_cast<int>((period - recorded) / blockMs);
+    if (rule.Stale(static_cast<int64_t>(period), waiting)) lastStale = n;
+  }
+  ASSERT_GE(lastStale, 500);
+  EXPECT_LT((lastStale - 500) * blockMs, 2 * StaleRule::kRunMs);
+}
+
 // Long blocks jitter more: up to half a block of lateness is tolerated.
 TEST(StaleRule, LongBlocksTolerateHalfABlock) {
   StaleRule rule;
