@@ -22,6 +22,7 @@
 
 #include "app/app_fixture.h"
 #include "audio/backlog_rule.h"
+#include "traced_session.h"
 
 namespace lumrio::app::testing {
 namespace {
@@ -77,43 +78,16 @@ std::string Describe(const RandomRun& r) {
   return s;
 }
 
-class RandomSession {
+// A traced session that can meet the faults of a random run.
+class RandomSession : public TracedSession {
  public:
-  explicit RandomSession(const RandomRun& r) {
+  explicit RandomSession(const RandomRun& r) : TracedSession(Conditions(r), r.position) {}
+
+  static hl::CardConditions Conditions(const RandomRun& r) {
     hl::CardConditions c = hl::RealisticConditions();
     c.capturePpm = r.capturePpm;
     c.playbackPpm = r.playbackPpm;
-    hp.Reg().PutDword(platform::RegRoot::LocalMachine, kKey, "Delay", r.position);
-    hp.Sound().SetConditions(c);
-    hp.Sound().UseTracedInput();
-    hp.Sound().KeepSamples(false);
-    hp.Gui().SetApplicationTitle(kApplicationTitle);
-    w = std::make_unique<Tw_Main>(hp.Get());
-    w->FormCreate();
-    w->Form().Show();
-  }
-  ~RandomSession() {
-    if (!closed_) w->Form().Close();
-  }
-  // What the devices and the heap still hold after a close, as a text
-  // (empty when everything came back).
-  std::string CloseAndCheck() {
-    w->Form().Close();
-    closed_ = true;
-    if (w->Engine().OutQueued() != 0 || hp.Mem().LiveHeapBlocks() != 0 ||
-        hp.Mem().LiveGlobalBlocks() != 0) {
-      return "blocks left after the close";
-    }
-    if (!hp.Sound().Violations().empty()) return hp.Sound().Violations().front();
-    if (!hp.Mem().Violations().empty()) return hp.Mem().Violations().front();
-    return {};
-  }
-  RandomSession(const RandomSession&) = delete;
-  RandomSession& operator=(const RandomSession&) = delete;
-
-  double NowMs() const { return static_cast<double>(hp.Now()) / hl::kTicksPerMs; }
-  void RunUntilMs(double ms) {
-    if (ms > NowMs()) hp.RunForMs(ms - NowMs());
+    return c;
   }
   void Apply(const Fault& f) {
     const auto ticks = static_cast<hl::Ticks>(f.forMs * hl::kTicksPerMs);
@@ -134,12 +108,6 @@ class RandomSession {
         break;
     }
   }
-
-  hl::HeadlessPlatform hp;
-  std::unique_ptr<Tw_Main> w;
-
- private:
-  bool closed_ = false;
 };
 
 // The heard delay (ms) at heard time, one point per stretch of captured
