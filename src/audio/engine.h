@@ -42,7 +42,7 @@ class EngineHost {
   virtual void BlockProcessed() = 0;
 };
 
-// The capture ring: four parallel arrays of kRingSize entries.
+// The capture ring: five parallel arrays of kRingSize entries.
 struct CaptureRing {
   std::array<platform::WaveHeader*, kRingSize> headers{};
   std::array<platform::GlobalHandle, kRingSize> headerMemory{};

@@ -54,7 +54,8 @@ class GdiCanvas : public Canvas {
   HDC dc_;
   GdiCache* cache_;
   int savedState_;
-  // Declared after the DC state: destroyed only once RestoreDC has deselected them.
+  // Members outlive the destructor's body: these are deleted only after its
+  // RestoreDC has deselected them from the DC.
   Pen pen_;
   Brush brush_;
   Font font_;
