@@ -75,7 +75,10 @@ uint32_t VolumeWord(int position) {
 }
 
 Tw_Main::Tw_Main(platform::Platform& platform)
-    : platform_(platform), form_(platform.ui.CreateForm(MainFormDesc())), engine_(platform, *this) {
+    : platform_(platform),
+      form_(platform.ui.CreateForm(MainFormDesc())),
+      engine_(platform, *this),
+      boxes_([this](BoxKind kind, const std::string& text) { ShowBox(kind, text); }) {
   CreateControls();
   WireHandlers();
 }
@@ -122,7 +125,8 @@ void Tw_Main::CreateControls() {
 
 void Tw_Main::CreateDelayGroup() {
   auto& f = *form_;
-  DelayGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{2, 0, 327, 52}, "Delay", 1});
+  DelayGroupBox =
+      f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{2, 0, 327, 52}, "Delay", 1, kBlack});
   lb_0ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{8, 37, 22, 13}, TextAlign::Left));
   lb_1ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{152, 37, 22, 13}, TextAlign::Center));
   lb_2ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{296, 37, 22, 13}, TextAlign::Right));
@@ -147,7 +151,7 @@ void Tw_Main::CreateDelayGroup() {
 
 void Tw_Main::CreateEqualizerGroup() {
   auto& f = *form_;
-  EqGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{331, 21, 78, 127}, "", 3});
+  EqGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{331, 21, 78, 127}, "", 3, std::nullopt});
   const int labelLefts[4] = {14, 29, 45, 61};
   for (size_t i = 0; i < 4; ++i) {
     LabelDesc desc;
@@ -183,6 +187,7 @@ void Tw_Main::WireHandlers() {
   }
   form_->onCloseQuery = [this] { return FormCloseQuery(); };
   form_->onDestroy = [this] { FormDestroy(); };
+  form_->onEndSession = [this] { FormEndSession(); };
   form_->onWaveInData = [this](platform::WaveHeader* h) { MMWimData(h); };
   form_->onWaveOutDone = [this](platform::WaveHeader* h) { MMWomDone(h); };
 }
@@ -207,14 +212,13 @@ std::vector<settings::Setting> Tw_Main::SettingsTable() {
 }
 
 void Tw_Main::FormCreate() {
-  creating_ = true;
   CreateSteps();
-  creating_ = false;
-  AfterEngineWork();
+  if (state_ == WindowState::Creating) state_ = WindowState::Running;
+  RetryPutOffClose();
 }
 
+// Idle is true from the engine's creation: the first step of the sequence.
 void Tw_Main::CreateSteps() {
-  engine_.SetIdle(true);
   if (!engine_.CheckFormat()) return;
   settings::SettingsStore(platform_.registry, [this](const std::string& e) {
     ShowError(e);
@@ -227,43 +231,63 @@ void Tw_Main::CreateSteps() {
   engine_.StartAudio();
 }
 
-// A close that arrives while a stop, a start, a block handler or a message
-// box is in progress below (they all run the message loop) is put off until
-// that work has finished: destroying the window under a drain would leave it
-// waiting for buffers that can no longer be delivered, and a settings error
-// would open a second box over the first.
+// Destroying the window under a drain would leave it waiting for buffers
+// that can no longer be delivered, and a settings error would open a second
+// box over the first: so no close while the creation, a stop or start, or a
+// box runs the message loop below.
+bool Tw_Main::CanCloseNow() const {
+  const bool alive = state_ == WindowState::Running || state_ == WindowState::ClosePutOff;
+  return alive && !engine_.Busy() && !boxes_.Open();
+}
+
 bool Tw_Main::FormCloseQuery() {
-  if (closeInProgress_ || destroyed_) return false;
-  if (engine_.Busy() || boxOpen_ || creating_) {
-    closeDeferred_ = true;
+  if (state_ == WindowState::Closing || state_ == WindowState::Destroyed) return false;
+  if (!CanCloseNow()) {
+    state_ = WindowState::ClosePutOff;
     return false;
   }
-  closeInProgress_ = true;
+  state_ = WindowState::Closing;
   // A countdown still pending must not restart the engine during or after
   // the close.
   TrackTimer->SetEnabled(false);
   if (!engine_.Idle()) engine_.StopAudio();
-  // Values the user never saw loaded must not overwrite the stored ones.
-  if (settingsLoaded_) {
-    settings::SettingsStore(platform_.registry, [this](const std::string& e) {
-      ShowError(e);
-    }).Save(SettingsTable());
-  }
-  closeInProgress_ = false;
-  destroyed_ = true;
+  SaveSettings();
+  state_ = WindowState::Destroyed;
   return true;
 }
 
 void Tw_Main::FormDestroy() {
-  destroyed_ = true;
+  state_ = WindowState::Destroyed;
   bank_.Free();
 }
 
-void Tw_Main::AfterEngineWork() {
-  if (closeDeferred_ && !engine_.Busy() && !boxOpen_ && !creating_ && !destroyed_) {
-    closeDeferred_ = false;
+// The session is ending and the process will be ended with it: what a close
+// would keep is kept now. When the close cannot run here (a stop, a start or
+// a box is in progress below), the settings are saved at least; the devices
+// go with the process.
+void Tw_Main::FormEndSession() {
+  if (state_ == WindowState::Destroyed) return;
+  if (CanCloseNow()) {
     form_->Close();
+  } else {
+    SaveSettings();
   }
+}
+
+// Values the user never saw loaded must not overwrite the stored ones.
+void Tw_Main::SaveSettings() {
+  if (!settingsLoaded_) return;
+  settings::SettingsStore(platform_.registry, [this](const std::string& e) {
+    ShowError(e);
+  }).Save(SettingsTable());
+}
+
+// The one place a put-off close is taken up again. It is posted, not run
+// here: this may be called from inside a control's handler (a box closing
+// under a slider's notification), and the close must not destroy the
+// window under it.
+void Tw_Main::RetryPutOffClose() {
+  if (state_ == WindowState::ClosePutOff && CanCloseNow()) form_->PostClose();
 }
 
 void Tw_Main::ApplyDelayRule() {
@@ -291,26 +315,24 @@ void Tw_Main::cb_X10DelayClick() {
   ApplyDelay();
 }
 
-// Stop, rule, start. Never inside a close, and never inside another stop,
-// start or block handler: those run the message loop, and this would free
-// the buffers they are working on. Such a change is retried by the countdown
-// once the work below has finished; the rule then reads the controls as
-// they are.
+// Stop, rule, start. Never inside a close, and never inside another stop or
+// start or under a box: those run the message loop, and this would free the
+// buffers the work below is using. Such a change is retried by the
+// countdown once that work has finished; the rule then reads the controls
+// as they are.
 void Tw_Main::ApplyDelay() {
-  if (closeInProgress_ || closeDeferred_ || destroyed_) return;
-  if (engine_.Busy()) {
+  if (state_ != WindowState::Running) return;
+  if (engine_.Busy() || boxes_.Open()) {
     TrackTimer->SetEnabled(true);
     return;
   }
-  if (engine_.Started()) engine_.StopAudio();
-  if (closeDeferred_) {
-    // The window was asked to close during the stop: stay stopped.
-    AfterEngineWork();
-    return;
+  if (engine_.State() == audio::EngineState::Running) engine_.StopAudio();
+  if (state_ == WindowState::Running) {
+    ApplyDelayRule();
+    engine_.StartAudio();
   }
-  ApplyDelayRule();
-  engine_.StartAudio();
-  AfterEngineWork();
+  // A close asked for during the stop or start leaves the engine stopped.
+  RetryPutOffClose();
 }
 
 void Tw_Main::VolumeTrackBarChange() {
@@ -349,35 +371,33 @@ void Tw_Main::DrawScope() {
 
 void Tw_Main::MMWimData(platform::WaveHeader* header) {
   engine_.MMWimData(header);
-  AfterEngineWork();
 }
 
 void Tw_Main::MMWomDone(platform::WaveHeader* header) {
   engine_.MMWomDone(header);
-  AfterEngineWork();
 }
 
 platform::WindowHandle Tw_Main::NotifyWindow() {
   return form_->Handle();
 }
 
-// At most one failure box is open at a time: a box runs the message loop,
-// and blocks keep arriving while it is open.
 void Tw_Main::ShowMessage(const std::string& text) {
-  if (boxOpen_) return;
-  boxOpen_ = true;
-  platform_.ui.MessageBox(text);
-  boxOpen_ = false;
-  AfterEngineWork();
+  boxes_.Show(BoxKind::Message, text);
+  RetryPutOffClose();
 }
 
-// Settings errors share the rule: while the error box is open (it runs the
-// message loop too), device failures are not stacked on top of it.
+// Settings errors share the queue with device failures.
 void Tw_Main::ShowError(const std::string& text) {
-  if (boxOpen_) return;
-  boxOpen_ = true;
-  platform_.ui.ErrorBox(text);
-  boxOpen_ = false;
+  boxes_.Show(BoxKind::Error, text);
+  RetryPutOffClose();
+}
+
+void Tw_Main::ShowBox(BoxKind kind, const std::string& text) {
+  if (kind == BoxKind::Error) {
+    platform_.ui.ErrorBox(text);
+  } else {
+    platform_.ui.MessageBox(text);
+  }
 }
 
 void Tw_Main::PumpMessages() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/box_queue.h"
 #include "audio/engine.h"
 #include "dsp/equalizer.h"
 #include "platform/platform.h"
@@ -32,6 +33,11 @@ int32_t DelayRule(int position, bool x10);
 // The volume word for a slider position: both channels at 65000 - 10 * P.
 uint32_t VolumeWord(int position);
 
+// Where the window is in its life. A close asked for while work below runs
+// the message loop (the creation, a stop or start, a box) is put off, and
+// retried from one place once that work has finished.
+enum class WindowState { Creating, Running, ClosePutOff, Closing, Destroyed };
+
 class Tw_Main : private audio::EngineHost {
  public:
   explicit Tw_Main(platform::Platform& platform);
@@ -43,6 +49,7 @@ class Tw_Main : private audio::EngineHost {
   void FormCreate();
   bool FormCloseQuery();
   void FormDestroy();
+  void FormEndSession();
 
   // Handlers.
   void DelayTrackBarChange();
@@ -64,6 +71,7 @@ class Tw_Main : private audio::EngineHost {
   audio::Engine& Engine() { return engine_; }
   const dsp::EqualizerBank& Bank() const { return bank_; }
   bool Idle() const { return engine_.Idle(); }
+  WindowState State() const { return state_; }
   int32_t BlockLength() const { return engine_.BlockLength(); }
 
   // Controls, in the order of the window's layout.
@@ -94,9 +102,12 @@ class Tw_Main : private audio::EngineHost {
   std::vector<settings::Setting> SettingsTable();
   void CreateSteps();
   void ShowError(const std::string& text);
+  void ShowBox(BoxKind kind, const std::string& text);
   void ApplyDelayRule();
   void ApplyDelay();
-  void AfterEngineWork();
+  void SaveSettings();
+  bool CanCloseNow() const;
+  void RetryPutOffClose();
 
   // EngineHost.
   platform::WindowHandle NotifyWindow() override;
@@ -110,13 +121,10 @@ class Tw_Main : private audio::EngineHost {
   std::unique_ptr<platform::Form> form_;
   audio::Engine engine_;
   dsp::EqualizerBank bank_;
-  bool boxOpen_ = false;
+  BoxQueue boxes_;
+  WindowState state_ = WindowState::Creating;
   bool settingsLoaded_ = false;
-  bool creating_ = false;
   int64_t lastBlockDrawMs_ = -1;
-  bool closeInProgress_ = false;
-  bool closeDeferred_ = false;
-  bool destroyed_ = false;
 };
 
 }  // namespace lumrio::app

@@ -20,18 +20,6 @@ namespace {
 
 constexpr uint32_t kDevice = 0;
 
-// Counts a nesting level for as long as it lives.
-class DepthGuard {
- public:
-  explicit DepthGuard(int& depth) : depth_(depth) { ++depth_; }
-  ~DepthGuard() { --depth_; }
-  DepthGuard(const DepthGuard&) = delete;
-  DepthGuard& operator=(const DepthGuard&) = delete;
-
- private:
-  int& depth_;
-};
-
 }  // namespace
 
 platform::WaveFormat MakeWaveFormat() {
@@ -49,10 +37,6 @@ platform::WaveFormat MakeWaveFormat() {
 Engine::Engine(platform::Platform& platform, EngineHost& host) : platform_(platform), host_(host) {}
 
 Engine::~Engine() = default;
-
-bool Engine::Busy() const {
-  return startStopDepth_ > 0 || handlerDepth_ > 0;
-}
 
 bool Engine::CheckFormat() {
   auto& audio = platform_.audio;
@@ -78,7 +62,7 @@ void Engine::Report(const std::string& text) {
 }
 
 void Engine::StartAudio() {
-  DepthGuard guard(startStopDepth_);
+  state_ = EngineState::Starting;
   reportedThisRun_.clear();
   auto& audio = platform_.audio;
   const auto window = reinterpret_cast<uintptr_t>(host_.NotifyWindow());
@@ -113,7 +97,7 @@ void Engine::StartAudio() {
 
   outQueued_ = 0;
   closing_ = false;
-  started_ = true;
+  state_ = EngineState::Running;
 }
 
 // Allocates and locks entry i's header and sample buffer; on any failure
@@ -147,14 +131,15 @@ void Engine::QueueRingEntry(int i, uint32_t bytes) {
   header->dwFlags = 0;
   header->dwUser = static_cast<uintptr_t>(i);
 
+  // A failed prepare does not end the sequence: the add is tried all the
+  // same and reports its own failure. Only an add that took the buffer
+  // counts.
   auto& audio = platform_.audio;
-  if (audio.WaveInPrepareHeader(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
-    Report("In Prepare error.");
-    return;
-  }
+  const bool prepared = audio.WaveInPrepareHeader(waveIn_, header, kWaveHeaderSize) == kMmNoError;
+  if (!prepared) Report("In Prepare error.");
   if (audio.WaveInAddBuffer(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
     Report("Add buffer error.");
-    audio.WaveInUnprepareHeader(waveIn_, header, kWaveHeaderSize);
+    if (prepared) audio.WaveInUnprepareHeader(waveIn_, header, kWaveHeaderSize);
     return;
   }
   ring_.queued[i] = true;
@@ -179,17 +164,18 @@ void Engine::FreeRingEntry(int i) {
 }
 
 void Engine::StopAudio() {
-  DepthGuard guard(startStopDepth_);
+  state_ = EngineState::Stopping;
   StopCapture();
   StopPlayback();
   platform_.memory.HeapFree(scopePoints_);
   scopePoints_ = nullptr;
-  started_ = false;
   idle_ = true;
+  state_ = EngineState::Stopped;
 }
 
 // Runs the message loop until `count` is 0, or gives up when nothing has come
-// back for kDrainPatienceMs.
+// back for kDrainPatienceMs. Between messages it sleeps: a device that is
+// slow to hand its buffers back must not cost a core.
 bool Engine::Drain(const int32_t& count) {
   auto& ui = platform_.ui;
   int32_t last = count;
@@ -203,8 +189,17 @@ bool Engine::Drain(const int32_t& count) {
     } else if (now - since >= kDrainPatienceMs) {
       return false;
     }
+    if (count != 0) WaitForMessages(since);
   }
   return true;
+}
+
+// Sleeps until a message arrives or the patience counted from `sinceMs` runs
+// out, whichever comes first.
+void Engine::WaitForMessages(int64_t sinceMs) {
+  auto& ui = platform_.ui;
+  const int64_t left = kDrainPatienceMs - (ui.Milliseconds() - sinceMs);
+  if (left > 0) ui.WaitForMessage(left);
 }
 
 // The capture side stops first, so that no new playback block is made while
@@ -287,7 +282,6 @@ void Engine::MMWimData(WaveHeader* header) {
     return;
   }
 
-  DepthGuard guard(handlerDepth_);
   const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), PlaybackPosition());
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
@@ -387,11 +381,14 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
       static_cast<uint32_t>(format_.nBlockAlign) * static_cast<uint32_t>(length);
   header->dwFlags = 0;
 
+  // As on the capture side, a failed prepare is followed by the write,
+  // which reports its own failure; only a block the device took counts.
+  const bool prepared =
+      audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) == kMmNoError;
+  if (!prepared) Report("Out Prepare error.");
   bool written = false;
-  if (audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
-    Report("Out Prepare error.");
-  } else if (audio.WaveOutWrite(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
-    audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize);
+  if (audio.WaveOutWrite(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
+    if (prepared) audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize);
     Report("Wave out error.");
   } else {
     written = true;
@@ -408,7 +405,6 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
 
 void Engine::MMWomDone(WaveHeader* header) {
   if (!header) return;
-  DepthGuard guard(handlerDepth_);
   if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
     Report("Out Unprepare error.");
   }

@@ -21,6 +21,11 @@ inline constexpr uint32_t kSampleRate = 22050;
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
 
+// Where the engine is in its life cycle. Starting and Stopping run the
+// message loop (failure boxes, drains), so a stop or a restart must not begin
+// while the engine is in either of them.
+enum class EngineState { Stopped, Starting, Running, Stopping };
+
 // Mono, 16-bit PCM at 22050 samples per second, filled in field order.
 platform::WaveFormat MakeWaveFormat();
 
@@ -69,11 +74,12 @@ class Engine {
   void MMWimData(platform::WaveHeader* header);
   void MMWomDone(platform::WaveHeader* header);
 
-  // True while StartAudio, StopAudio or a block handler runs: all of them can
-  // run the message loop (drains, failure boxes), and a stop or restart
-  // begun inside one would free buffers the outer one is still using.
-  bool Busy() const;
-  bool Started() const { return started_; }
+  EngineState State() const { return state_; }
+  // True while StartAudio or StopAudio runs: a stop or restart begun inside
+  // one would free buffers the outer one is still using. (A block handler
+  // runs the message loop only inside a failure box, which the window knows
+  // of.)
+  bool Busy() const { return state_ == EngineState::Starting || state_ == EngineState::Stopping; }
 
   // State, read by the window and by tests.
   platform::WaveInHandle WaveInHandle() const { return waveIn_; }
@@ -86,8 +92,9 @@ class Engine {
   int32_t BlockLength() const { return blockLength_; }
   void SetBlockLength(int32_t samples) { blockLength_ = samples; }
   const platform::Point* ScopePoints() const { return scopePoints_; }
+  // True until a captured block of the present run has been processed, and
+  // again from the end of every stop.
   bool Idle() const { return idle_; }
-  void SetIdle(bool idle) { idle_ = idle; }
   const Latency& DelayRule() const { return latency_; }
 
  private:
@@ -103,6 +110,7 @@ class Engine {
   std::optional<Playback> PlaybackPosition();
   void ResetPlayback();
   bool Drain(const int32_t& count);
+  void WaitForMessages(int64_t sinceMs);
   void StopCapture();
   void StopPlayback();
 
@@ -124,9 +132,7 @@ class Engine {
   std::unordered_set<platform::WaveHeader*> inFlight_;
   bool idle_ = true;
 
-  int startStopDepth_ = 0;
-  int handlerDepth_ = 0;  // block handlers in progress (they may show a box)
-  bool started_ = false;
+  EngineState state_ = EngineState::Stopped;
   Latency latency_;  // how much of each captured block of this run is played
   // Samples written to the playback device since it was opened or last
   // reset, modulo 2^32 as the device counts its position.

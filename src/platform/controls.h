@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -115,7 +116,7 @@ struct LabelDesc {
   Bounds bounds;
   std::string caption;
   TextAlign align = TextAlign::Left;
-  Color color{0, 0, 0};
+  std::optional<Color> color;  // none: the system's window-text colour
   bool underline = false;
   bool transparent = false;
   bool handCursor = false;
@@ -142,6 +143,7 @@ struct GroupBoxDesc {
   Bounds bounds;
   std::string caption;  // empty: no caption
   int tabOrder = 0;
+  std::optional<Color> color;  // of the caption; none: the window-text colour
 };
 
 class GroupBox : public Control {
@@ -225,11 +227,17 @@ class Form {
   // unless it answers false, destroys the window (onDestroy) and ends the
   // message loop.
   virtual void Close() = 0;
+  // The same close, asked for by a message handled later by the message
+  // loop: for a close that must not run inside the handler asking for it.
+  virtual void PostClose() = 0;
 
   // Answers false only to put the close off (the window asks again itself
   // when it is ready, e.g. once a device drain running below has finished).
   std::function<bool()> onCloseQuery;
   std::function<void()> onDestroy;
+  // The user's session is ending (logoff, shutdown): the process is ended
+  // soon after this returns, whatever the window does.
+  std::function<void()> onEndSession;
   std::function<void(WaveHeader*)> onWaveInData;   // MM_WIM_DATA, LParam
   std::function<void(WaveHeader*)> onWaveOutDone;  // MM_WOM_DONE, LParam
 };
@@ -245,6 +253,9 @@ class Ui {
   // Handles every message pending now (device messages, timers, paints,
   // input), then returns.
   virtual void ProcessMessages() = 0;
+  // Sleeps until a message is pending or `timeoutMs` have passed, whichever
+  // comes first.
+  virtual void WaitForMessage(int64_t timeoutMs) = 0;
   // Runs the message loop until the main form has been destroyed.
   virtual void Run() = 0;
 

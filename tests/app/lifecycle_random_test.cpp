@@ -193,7 +193,7 @@ struct Sequence {
 
   void Close() {
     trace << "close ";
-    startedAtClose = w->Engine().Started();
+    startedAtClose = w->Engine().State() == audio::EngineState::Running;
     idleAtClose = w->Idle();
     w->Form().Close();
     closed = true;

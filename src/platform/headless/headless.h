@@ -371,6 +371,7 @@ class HeadlessUi : public Ui {
   void SetApplicationTitle(const std::string& title) override;
   std::unique_ptr<Form> CreateForm(const FormDesc& desc) override;
   void ProcessMessages() override;
+  void WaitForMessage(int64_t timeoutMs) override;
   int64_t Milliseconds() override;  // the virtual clock
   double ClockMs() override;
   void Run() override;  // runs the virtual clock until the form is destroyed (bounded)
@@ -389,12 +390,19 @@ class HeadlessUi : public Ui {
   // only what is pending).
   void SetBoxPumpTime(Ticks t);
   const std::vector<std::string>& ShellOpens() const;
+  // How often the program has pumped the message loop (ProcessMessages) and
+  // waited for a message (WaitForMessage).
+  int64_t Pumps() const;
+  int64_t Waits() const;
 
   // The form created last (null before), for tests.
   HeadlessForm* MainForm() const;
   // Run() gives up after this much virtual time if the form is still open
   // (default: ten minutes).
   void SetRunLimit(Ticks limit);
+  // The n-th window of the next form cannot be created (0: the form itself,
+  // 1: its first control, ...; -1: none fails).
+  void FailCreation(int window);
 
  private:
   struct State;
@@ -423,6 +431,8 @@ class HeadlessForm : public Form {
   // All controls in creation order, for inspection.
   virtual std::vector<Control*> AllControls() const = 0;
   virtual std::vector<Timer*> Timers() const = 0;
+  // The user's session ends (logoff, shutdown): runs onEndSession.
+  virtual void EndSession() = 0;
 
   // Canvases() keeps only the most recent kKeptCanvases canvases, so that a
   // long run (a redraw per captured block) does not grow without bound;

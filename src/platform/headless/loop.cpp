@@ -117,17 +117,30 @@ void Loop::AdvanceTo(Ticks target) {
 // a millisecond, so that a loop waiting for a device makes progress.
 void Loop::ProcessMessages() {
   DepthGuard depth(depth_, maxDepth_);
-  if (!AnythingPending()) {
-    AdvanceTo(now_ + kTicksPerMs);
-    pumpedWithoutMessage_ += kTicksPerMs;
-    if (pumpedWithoutMessage_ > kHangLimit) {
-      hang_ = true;
-      pumpedWithoutMessage_ = 0;
-      throw std::runtime_error(
-          "message loop pumped for 60 s of virtual time without receiving a device message");
-    }
-  }
+  ++pumps_;
+  if (!AnythingPending()) PassIdleTime(now_ + kTicksPerMs);
   DispatchPending();
+}
+
+void Loop::WaitForMessage(Ticks timeout) {
+  ++waits_;
+  if (AnythingPending() || timeout <= 0) return;
+  const Ticks end = now_ + timeout;
+  const Ticks next = NextEventTime();
+  PassIdleTime(next < 0 || next > end ? end : std::max(next, now_ + 1));
+}
+
+// Time that passes with nothing to handle counts towards the hang limit.
+void Loop::PassIdleTime(Ticks until) {
+  const Ticks from = now_;
+  AdvanceTo(until);
+  pumpedWithoutMessage_ += now_ - from;
+  if (pumpedWithoutMessage_ > kHangLimit) {
+    hang_ = true;
+    pumpedWithoutMessage_ = 0;
+    throw std::runtime_error(
+        "message loop pumped for 60 s of virtual time without receiving a device message");
+  }
 }
 
 bool Loop::RunUntil(const std::function<bool()>& done, Ticks limit) {

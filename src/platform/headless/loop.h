@@ -19,6 +19,8 @@ inline constexpr uint32_t kMmWomOpen = 0x3BB;
 inline constexpr uint32_t kMmWomClose = 0x3BC;
 inline constexpr uint32_t kMmWimOpen = 0x3BE;
 inline constexpr uint32_t kMmWimClose = 0x3BF;
+// A close posted to the window (WM_CLOSE).
+inline constexpr uint32_t kWmClose = 0x0010;
 
 // A nested message loop that has pumped this long without a device message
 // is taken to be waiting for something that will never come.
@@ -71,6 +73,11 @@ class Loop {
 
   // The application's ProcessMessages.
   void ProcessMessages();
+  // The application's WaitForMessage: the clock moves on to the next event,
+  // or by `timeout` if that comes first.
+  void WaitForMessage(Ticks timeout);
+  int64_t Pumps() const { return pumps_; }
+  int64_t Waits() const { return waits_; }
   bool RunUntil(const std::function<bool()>& done, Ticks limit);
 
   int MaxPumpDepth() const { return maxDepth_; }
@@ -82,6 +89,7 @@ class Loop {
 
  private:
   Window* Find(WindowHandle handle) const;
+  void PassIdleTime(Ticks until);
 
   SoundCard& sound_;
   Ticks now_ = 0;
@@ -92,6 +100,8 @@ class Loop {
   int maxDepth_ = 0;
   bool hang_ = false;
   Ticks pumpedWithoutMessage_ = 0;
+  int64_t pumps_ = 0;
+  int64_t waits_ = 0;
   Ticks heldUntil_ = 0;
 };
 

@@ -2,6 +2,7 @@
 // paint boxes that draw onto recording canvases, timers on the virtual clock,
 // a focus model, and modal boxes that run the message loop while open.
 #include <algorithm>
+#include <stdexcept>
 
 #include "platform/headless/loop.h"
 
@@ -191,6 +192,12 @@ class FormImpl : public HeadlessForm, public Window {
     for (auto& t : timers_) t->SetEnabled(false);  // DestroyWindow kills its timers
     if (onDestroy) onDestroy();
   }
+  void PostClose() override {
+    if (loop_ && !destroyed_) loop_->Post(handle_, kWmClose, nullptr);
+  }
+  void EndSession() override {
+    if (onEndSession) onEndSession();
+  }
 
   // HeadlessForm.
   void InvalidatePaintBox(PaintBox& box, RectEdges area) override {
@@ -234,6 +241,7 @@ class FormImpl : public HeadlessForm, public Window {
   // Window.
   void DeliverWaveMessage(uint32_t message, WaveHeader* header) override {
     if (destroyed_) return;
+    if (message == kWmClose) Close();
     if (message == kMmWimData && onWaveInData) onWaveInData(header);
     if (message == kMmWomDone && onWaveOutDone) onWaveOutDone(header);
   }
@@ -309,6 +317,10 @@ class FormImpl : public HeadlessForm, public Window {
 
   template <typename T>
   T* Add(std::unique_ptr<T> control) {
+    // As CreateWindowEx failing for a control, seen through the real form.
+    if (static_cast<int>(controls_.size()) == failControlAt_) {
+      throw std::runtime_error("Error creating window");
+    }
     T* raw = control.get();
     controls_.push_back(std::move(control));
     return raw;
@@ -321,6 +333,11 @@ class FormImpl : public HeadlessForm, public Window {
   Loop* loop_;
   WindowHandle handle_ = nullptr;
   FormDesc desc_;
+
+ public:
+  int failControlAt_ = -1;
+
+ private:
   std::function<void(FormImpl*)> onGone_;
   std::vector<std::unique_ptr<Control>> controls_;
   std::vector<HeadlessPaintBox*> paintBoxes_;
@@ -353,6 +370,7 @@ struct HeadlessUi::State {
   int maxOpenBoxes = 0;
   Ticks boxPumpTime = 0;
   Ticks runLimit = 10 * 60 * 1000 * kTicksPerMs;
+  int failCreationAt = -1;
   std::vector<detail::FormImpl*> forms;
   detail::FormImpl* mainForm = nullptr;
 
@@ -393,10 +411,12 @@ void HeadlessUi::SetApplicationTitle(const std::string& title) {
 
 std::unique_ptr<Form> HeadlessUi::CreateForm(const FormDesc& desc) {
   State* s = s_.get();
+  if (s->failCreationAt == 0) throw std::runtime_error("Error creating window");
   auto form = std::make_unique<detail::FormImpl>(s->Loop(), desc, [s](detail::FormImpl* gone) {
     std::erase(s->forms, gone);
     if (s->mainForm == gone) s->mainForm = nullptr;
   });
+  form->failControlAt_ = s->failCreationAt - 1;
   s->forms.push_back(form.get());
   s->mainForm = form.get();
   return form;
@@ -412,6 +432,10 @@ double HeadlessUi::ClockMs() {
 
 void HeadlessUi::ProcessMessages() {
   s_->Loop().ProcessMessages();
+}
+
+void HeadlessUi::WaitForMessage(int64_t timeoutMs) {
+  s_->Loop().WaitForMessage(timeoutMs * kTicksPerMs);
 }
 
 void HeadlessUi::Run() {
@@ -451,11 +475,20 @@ int HeadlessUi::MaxOpenBoxes() const {
 void HeadlessUi::SetBoxPumpTime(Ticks t) {
   s_->boxPumpTime = t;
 }
+int64_t HeadlessUi::Pumps() const {
+  return s_->Loop().Pumps();
+}
+int64_t HeadlessUi::Waits() const {
+  return s_->Loop().Waits();
+}
 const std::vector<std::string>& HeadlessUi::ShellOpens() const {
   return s_->shellOpens;
 }
 HeadlessForm* HeadlessUi::MainForm() const {
   return s_->mainForm;
+}
+void HeadlessUi::FailCreation(int window) {
+  s_->failCreationAt = window;
 }
 void HeadlessUi::SetRunLimit(Ticks limit) {
   s_->runLimit = limit;

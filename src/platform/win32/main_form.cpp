@@ -7,7 +7,9 @@
 namespace lumrio::platform::win32 {
 namespace {
 
-constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU;  // no sizing, no min/max
+// No sizing, no minimise or maximise; it clips its children, so that its own
+// painting never covers them.
+constexpr DWORD kFormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_CLIPCHILDREN;
 constexpr DWORD kFormExStyle = WS_EX_CONTROLPARENT;
 
 RECT ToRect(const Bounds& b) {
@@ -58,7 +60,7 @@ bool MainForm::RegisterClass(HINSTANCE instance) {
   return ::RegisterClassA(&windowClass) != 0;
 }
 
-MainForm::MainForm(HINSTANCE instance, const FormDesc& desc)
+MainForm::MainForm(HINSTANCE instance, const FormDesc& desc, HWND owner)
     : instance_(instance), desc_(desc), font_(CreateFontFrom(desc.font)) {
   RECT frame{0, 0, desc.clientWidth, desc.clientHeight};
   if (!::AdjustWindowRectEx(&frame, kFormStyle, FALSE, kFormExStyle)) {
@@ -66,7 +68,7 @@ MainForm::MainForm(HINSTANCE instance, const FormDesc& desc)
   }
   window_ = ::CreateWindowExA(kFormExStyle, kClassName, desc.caption.c_str(), kFormStyle,
                               CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                              frame.bottom - frame.top, nullptr, nullptr, instance, this);
+                              frame.bottom - frame.top, owner, nullptr, instance, this);
   if (!window_) throw std::runtime_error("Error creating window");
   SetIcons(desc.iconResourceId);
   RemoveSizingFromSystemMenu();
@@ -156,7 +158,12 @@ CheckBox* MainForm::AddCheckBox(Control* parent, const CheckBoxDesc& desc) {
 }
 
 Label* MainForm::AddLabel(Control* parent, const LabelDesc& desc) {
-  return Adopt(std::make_unique<NativeLabel>(SiteIn(parent), parent, desc));
+  NativeLabel* label = Adopt(std::make_unique<NativeLabel>(SiteIn(parent), parent, desc));
+  const HWND container = ContainerOf(parent);
+  label->paintBehind = [this, container](HDC dc) { PaintGraphics(container, dc); };
+  // Shown before the paint that covers it, it must draw what lies under it.
+  ::InvalidateRect(label->Window(), nullptr, TRUE);
+  return label;
 }
 
 GroupBox* MainForm::AddGroupBox(Control* parent, const GroupBoxDesc& desc) {
@@ -228,6 +235,9 @@ void MainForm::Show() {
     const int top = (::GetSystemMetrics(SM_CYSCREEN) - height) / 2;
     ::SetWindowPos(window_, nullptr, left, top, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
   }
+  // The owner, the application's window, has no size: shown, it gives the
+  // program its task-bar button.
+  if (const HWND owner = ::GetWindow(window_, GW_OWNER)) ::ShowWindow(owner, SW_SHOWNOACTIVATE);
   ::ShowWindow(window_, SW_SHOW);
   ::UpdateWindow(window_);
 }
@@ -243,6 +253,12 @@ void MainForm::Close() {
   if (allowed && window_) ::DestroyWindow(window_);
 }
 
+// Posted, the close runs from the message loop once the handler that asked
+// for it (and anything it was called from) has returned.
+void MainForm::PostClose() {
+  if (window_) ::PostMessageA(window_, WM_CLOSE, 0, 0);
+}
+
 void MainForm::Paint() {
   PaintDc dc(window_);
   if (dc) PaintGraphics(window_, dc.Get());
@@ -252,7 +268,7 @@ LRESULT MainForm::OnControlColor(HDC dc, HWND child) {
   if (ChildWindow* control = ChildOf(child)) {
     return reinterpret_cast<LRESULT>(control->OnControlColor(dc));
   }
-  ::SetTextColor(dc, RGB(0, 0, 0));
+  ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
   ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
   return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_BTNFACE));
 }
@@ -294,6 +310,12 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_CLOSE:
       Close();
+      return 0;
+    case WM_QUERYENDSESSION:
+      return TRUE;
+    case WM_ENDSESSION:
+      // The process ends after this returns: what a close keeps is kept now.
+      if (wParam && onEndSession) onEndSession();
       return 0;
     case WM_DESTROY:
       if (!destroyingObject_ && onDestroy) onDestroy();

@@ -36,7 +36,8 @@ class MainForm final : public Form {
   static constexpr const char* kClassName = "LumrioForm";
   static bool RegisterClass(HINSTANCE instance);
 
-  MainForm(HINSTANCE instance, const FormDesc& desc);
+  // `owner`: the application's window, whose title the task bar shows.
+  MainForm(HINSTANCE instance, const FormDesc& desc, HWND owner);
   MainForm(const MainForm&) = delete;
   MainForm& operator=(const MainForm&) = delete;
   ~MainForm() override;
@@ -56,6 +57,7 @@ class MainForm final : public Form {
   void Defocus(Control& control) override;
   void Show() override;
   void Close() override;
+  void PostClose() override;
 
  private:
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

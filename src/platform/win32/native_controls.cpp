@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 namespace lumrio::platform::win32 {
+
 namespace {
 
 constexpr COLORREF kMagentaKey = RGB(255, 0, 255);
@@ -14,11 +15,6 @@ WPARAM AsWParam(int value) {
 }
 LPARAM AsLParam(int value) {
   return static_cast<LPARAM>(value);
-}
-
-HBRUSH ButtonFace(HDC dc) {
-  ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
-  return ::GetSysColorBrush(COLOR_BTNFACE);
 }
 
 DWORD TickStyle(TickMarks ticks) {
@@ -33,30 +29,29 @@ DWORD TickStyle(TickMarks ticks) {
   return TBS_BOTTOM;
 }
 
-DWORD AlignStyle(TextAlign align) {
-  switch (align) {
-    case TextAlign::Left:
-      return SS_LEFTNOWORDWRAP;
-    case TextAlign::Center:
-      return SS_CENTER;
-    case TextAlign::Right:
-      return SS_RIGHT;
-  }
-  return SS_LEFTNOWORDWRAP;
-}
-
 }  // namespace
 
 // ChildWindow ---------------------------------------------------------------
 
+HBRUSH ButtonFace(HDC dc) {
+  ::SetBkColor(dc, ::GetSysColor(COLOR_BTNFACE));
+  return ::GetSysColorBrush(COLOR_BTNFACE);
+}
+
+COLORREF TextColor(const std::optional<Color>& color) {
+  return color ? ToColorRef(*color) : ::GetSysColor(COLOR_WINDOWTEXT);
+}
+
 HBRUSH ChildWindow::OnControlColor(HDC dc) {
-  ::SetTextColor(dc, RGB(0, 0, 0));
+  ::SetTextColor(dc, ::GetSysColor(COLOR_WINDOWTEXT));
   return ButtonFace(dc);
 }
 
 void ChildWindow::Create(const ChildSite& site, const char* windowClass, const std::string& text,
                          DWORD style, DWORD exStyle, const Bounds& bounds, void* createParam) {
-  window_ = ::CreateWindowExA(exStyle, windowClass, text.c_str(), WS_CHILD | WS_VISIBLE | style,
+  // Overlapping siblings clip each other, so each paints only what is its own.
+  window_ = ::CreateWindowExA(exStyle, windowClass, text.c_str(),
+                              WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
                               bounds.left, bounds.top, bounds.width, bounds.height, site.container,
                               reinterpret_cast<HMENU>(static_cast<INT_PTR>(site.id)), site.instance,
                               createParam);
@@ -147,87 +142,24 @@ void NativeCheckBox::ApplyChecked(bool checked) {
   ::SendMessageA(Window(), BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
 }
 
-// NativeLabel ---------------------------------------------------------------
-
-NativeLabel::NativeLabel(const ChildSite& site, Control* parent, const LabelDesc& desc)
-    : Label(parent, desc) {
-  Create(site, "STATIC", desc.caption, SS_NOTIFY | AlignStyle(desc.align), 0, desc.bounds);
-  font_ = site.font;
-  if (desc.underline && site.fontDesc) {
-    FontDesc underlined = *site.fontDesc;
-    underlined.underline = true;
-    underlined_ = CreateFontFrom(underlined);
-    if (underlined_) {
-      font_ = underlined_.Get();
-      ::SendMessageA(Window(), WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    }
-  }
-  FitToText(desc.caption);
-}
-
-void NativeLabel::OnCommand(WORD code) {
-  if (code == STN_CLICKED && onClick) onClick();
-}
-
-HBRUSH NativeLabel::OnControlColor(HDC dc) {
-  ::SetTextColor(dc, ToColorRef(Desc().color));
-  if (!Desc().transparent) return ButtonFace(dc);
-  ::SetBkMode(dc, TRANSPARENT);
-  return static_cast<HBRUSH>(::GetStockObject(NULL_BRUSH));
-}
-
-bool NativeLabel::OnSetCursor() {
-  if (!Desc().handCursor) return false;
-  ::SetCursor(::LoadCursorA(nullptr, IDC_HAND));
-  return true;
-}
-
-void NativeLabel::ApplyCaption(const std::string& caption) {
-  if (Desc().transparent) {
-    // A transparent label cannot erase its old text; its container must.
-    RECT r{};
-    const HWND container = ::GetParent(Window());
-    ::GetWindowRect(Window(), &r);
-    ::MapWindowPoints(nullptr, container, reinterpret_cast<POINT*>(&r), 2);
-    ::InvalidateRect(container, &r, TRUE);
-  }
-  ::SetWindowTextA(Window(), caption.c_str());
-  FitToText(caption);
-}
-
-// Labels size themselves to their text, like the toolkit's auto-sized
-// labels: they only grow, around the edge or centre their alignment names.
-void NativeLabel::FitToText(const std::string& caption) {
-  const Bounds& desc = Desc().bounds;
-  WindowDc dc(Window());
-  if (!dc) return;
-  SelectGuard font(dc.Get(), font_);
-  SIZE size{};
-  if (!::GetTextExtentPoint32A(dc.Get(), caption.c_str(), static_cast<int>(caption.size()),
-                               &size)) {
-    return;
-  }
-  Bounds fitted = desc;
-  fitted.width = std::max(desc.width, static_cast<int>(size.cx));
-  const int growth = fitted.width - desc.width;
-  if (Desc().align == TextAlign::Right) fitted.left -= growth;
-  if (Desc().align == TextAlign::Center) fitted.left -= growth / 2;
-  MoveTo(fitted);
-  // Moving copies the old text along; the new one must be drawn in full.
-  ::InvalidateRect(Window(), nullptr, TRUE);
-}
-
 // NativeGroupBox ------------------------------------------------------------
 
 NativeGroupBox::NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxDesc& desc,
                                HWND forwardTo)
     : GroupBox(parent, desc), forwardTo_(forwardTo) {
   // WS_EX_CONTROLPARENT lets the dialog keys move into the box's children.
-  Create(site, "BUTTON", desc.caption, BS_GROUPBOX, WS_EX_CONTROLPARENT, desc.bounds);
+  // It clips its children: its own painting must not cover them.
+  Create(site, "BUTTON", desc.caption, BS_GROUPBOX | WS_CLIPCHILDREN, WS_EX_CONTROLPARENT,
+         desc.bounds);
   // Without the subclass its children's notifications would never arrive.
   if (!::SetWindowSubclass(Window(), SubclassProc, 0, reinterpret_cast<DWORD_PTR>(this))) {
     throw std::runtime_error("Error creating window");
   }
+}
+
+HBRUSH NativeGroupBox::OnControlColor(HDC dc) {
+  ::SetTextColor(dc, TextColor(Desc().color));
+  return ButtonFace(dc);
 }
 
 NativeGroupBox::~NativeGroupBox() {

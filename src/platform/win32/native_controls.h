@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/controls.h"
@@ -23,6 +24,11 @@ struct ChildSite {
   const FontDesc* fontDesc = nullptr;
   int id = 0;
 };
+
+// The form's background under a control, and a control's text colour
+// (none given: the system's window-text colour).
+HBRUSH ButtonFace(HDC dc);
+COLORREF TextColor(const std::optional<Color>& color);
 
 // The native side of a control: the form routes the notifications that a
 // child window sends to its parent back to the child's object.
@@ -75,17 +81,27 @@ class NativeCheckBox final : public CheckBox, public ChildWindow {
 class NativeLabel final : public Label, public ChildWindow {
  public:
   NativeLabel(const ChildSite& site, Control* parent, const LabelDesc& desc);
-  void OnCommand(WORD code) override;
+  ~NativeLabel() override;
   HBRUSH OnControlColor(HDC dc) override;
   bool OnSetCursor() override;
+
+  // Paints, in the container's coordinates, what the container draws itself
+  // (shapes, pictures): what a transparent label lies on.
+  std::function<void(HDC)> paintBehind;
 
  protected:
   void ApplyCaption(const std::string& caption) override;
 
  private:
+  static LRESULT CALLBACK SubclassProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam,
+                                       UINT_PTR id, DWORD_PTR self);
+  LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+  bool Over(LPARAM lParam) const;
+  void EraseToContainer(HDC dc) const;
   void FitToText(const std::string& caption);
   HFONT font_ = nullptr;  // the form's, or underlined_
   Font underlined_;
+  bool pressed_ = false;
 };
 
 class NativeGroupBox final : public GroupBox, public ChildWindow {
@@ -94,6 +110,7 @@ class NativeGroupBox final : public GroupBox, public ChildWindow {
   NativeGroupBox(const ChildSite& site, Control* parent, const GroupBoxDesc& desc, HWND forwardTo);
   ~NativeGroupBox() override;
 
+  HBRUSH OnControlColor(HDC dc) override;
   // Runs after the group box has painted itself, on its own DC.
   std::function<void(HDC)> onPainted;
 

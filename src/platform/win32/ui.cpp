@@ -1,6 +1,8 @@
 // The application-wide side of the GUI.
 #include "platform/win32/ui.h"
 
+#include <algorithm>
+
 #include "platform/win32/main_form.h"
 #include "platform/win32/native_controls.h"
 
@@ -12,6 +14,7 @@ WindowsUi::WindowsUi(HINSTANCE instance) : instance_(instance) {
   controls.dwICC = ICC_BAR_CLASSES;  // trackbars and tooltips
   ::InitCommonControlsEx(&controls);
   // Should a registration fail, creating the window fails and says so.
+  ApplicationWindow::RegisterClass(instance_);
   MainForm::RegisterClass(instance_);
   NativePaintBox::RegisterClass(instance_);
   // The performance counter never fails on Windows XP and later.
@@ -21,13 +24,26 @@ WindowsUi::WindowsUi(HINSTANCE instance) : instance_(instance) {
   counterMsPerTick_ = 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
+WindowsUi::~WindowsUi() = default;
+
+// Without the application's window the program still runs; its task-bar
+// button then shows the main window's caption.
 void WindowsUi::SetApplicationTitle(const std::string& title) {
   title_ = title;
+  if (application_) {
+    application_->SetTitle(title);
+  } else {
+    application_ = std::make_unique<ApplicationWindow>(instance_, title);
+  }
 }
 
 std::unique_ptr<Form> WindowsUi::CreateForm(const FormDesc& desc) {
-  auto form = std::make_unique<MainForm>(instance_, desc);
-  if (!::IsWindow(mainWindow_)) mainWindow_ = form->Window();
+  const HWND owner = application_ ? application_->Window() : nullptr;
+  auto form = std::make_unique<MainForm>(instance_, desc, owner);
+  if (!::IsWindow(mainWindow_)) {
+    mainWindow_ = form->Window();
+    if (application_) application_->SetMainWindow(mainWindow_);
+  }
   return form;
 }
 
@@ -70,6 +86,13 @@ void WindowsUi::ProcessMessages() {
     }
     Dispatch(message);
   }
+}
+
+// Device messages, timers and input all wake it; MWMO_INPUTAVAILABLE also
+// counts messages that a peek has seen but left in the queue.
+void WindowsUi::WaitForMessage(int64_t timeoutMs) {
+  const auto ms = static_cast<DWORD>(std::clamp<int64_t>(timeoutMs, 0, 0x7FFFFFFF));
+  ::MsgWaitForMultipleObjectsEx(0, nullptr, ms, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
 }
 
 void WindowsUi::Run() {
