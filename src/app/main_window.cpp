@@ -125,8 +125,7 @@ void Tw_Main::CreateControls() {
 
 void Tw_Main::CreateDelayGroup() {
   auto& f = *form_;
-  DelayGroupBox =
-      f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{2, 0, 327, 52}, "Delay", 1, kBlack});
+  DelayGroupBox = f.AddGroupBox(nullptr, GroupBoxDesc{Bounds{2, 0, 327, 52}, "Delay", 1, kBlack});
   lb_0ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{8, 37, 22, 13}, TextAlign::Left));
   lb_1ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{152, 37, 22, 13}, TextAlign::Center));
   lb_2ms = f.AddLabel(DelayGroupBox, ScaleLabel(Bounds{296, 37, 22, 13}, TextAlign::Right));

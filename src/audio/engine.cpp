@@ -383,8 +383,7 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
 
   // As on the capture side, a failed prepare is followed by the write,
   // which reports its own failure; only a block the device took counts.
-  const bool prepared =
-      audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) == kMmNoError;
+  const bool prepared = audio.WaveOutPrepareHeader(waveOut_, header, kWaveHeaderSize) == kMmNoError;
   if (!prepared) Report("Out Prepare error.");
   bool written = false;
   if (audio.WaveOutWrite(waveOut_, header, kWaveHeaderSize) != kMmNoError) {

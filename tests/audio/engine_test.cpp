@@ -153,23 +153,33 @@ TEST_F(EngineTest, PlaybackDoneWithNothingCountedFreesNothing) {
   EXPECT_EQ(w->Engine().OutQueued(), 0);
 }
 
-TEST_F(EngineTest, CloseBeforeTheFirstBlockLeavesTheDevicesAlone) {
+TEST_F(EngineTest, CloseBeforeTheFirstBlockLeavesTheDevicesAloneAndSaves) {
   Start();
+  // Moved while Idle: nothing reaches the device, and only the close can
+  // store the new position.
+  w->VolumeTrackBar->NotifyUserChange(4100);
+  ASSERT_NE(hp.Reg().GetDword(platform::RegRoot::LocalMachine, kKey, "Volume"), 4100u);
   Close();
   EXPECT_EQ(hp.Log().CountNamed("waveInReset"), 0);
   EXPECT_EQ(hp.Log().CountNamed("waveOutReset"), 0);
+  EXPECT_EQ(hp.Log().CountNamed("waveOutSetVolume"), 0);
   EXPECT_TRUE(Form().Destroyed());
+  EXPECT_EQ(hp.Reg().GetDword(platform::RegRoot::LocalMachine, kKey, "Volume"), 4100u);
   EXPECT_EQ(hp.Reg().GetDword(platform::RegRoot::LocalMachine, kKey, "Delay"), 100u);
 }
 
 TEST_F(EngineTest, RefusedRingBuffersDoNotHoldUpTheStop) {
   hp.Log().Inject({.name = "waveInPrepareHeader", .result = kMmError, .skip = 2, .count = 2});
-  hp.Log().Inject({.name = "waveInAddBuffer", .result = kMmError, .skip = 5, .count = 1});
+  hp.Log().Inject({.name = "waveInAddBuffer", .result = kMmError, .skip = 7, .count = 1});
   StartRunning();
   EXPECT_EQ(w->Engine().InQueued(), 13);
   EXPECT_EQ(hp.Sound().InQueued(), 13);
-  // Each text once per run, each box on its own.
+  // A failed prepare goes on to the add, which the device refuses and
+  // reports in turn; each text once per run, each box on its own.
   EXPECT_EQ(Boxes(), (std::vector<std::string>{"In Prepare error.", "Add buffer error."}));
+  const auto adds = hp.Log().CallsNamed("waveInAddBuffer");
+  ASSERT_GE(adds.size(), 16u);
+  EXPECT_EQ(adds[2].args[1], reinterpret_cast<uintptr_t>(w->Engine().Ring().headers[2]));
   RunMs(500);
   Close();
   EXPECT_FALSE(hp.HangDetected());
@@ -186,6 +196,21 @@ TEST_F(EngineTest, RefusedPlaybackBlocksAreFreedAtOnce) {
   EXPECT_EQ(hp.Mem().LiveHeapBlocks(), 2 * hp.Sound().OutQueued() + 1);
   EXPECT_EQ(std::count(Boxes().begin(), Boxes().end(), "Wave out error."), 1);
   EXPECT_EQ(std::count(Boxes().begin(), Boxes().end(), "Out Prepare error."), 1);
+  Close();
+  ExpectAllReturned();
+}
+
+TEST_F(EngineTest, AFailedPlaybackPrepareIsFollowedByTheWriteAndItsMessage) {
+  hp.Log().Inject({.name = "waveOutPrepareHeader", .result = kMmError, .skip = 0, .count = 1});
+  StartRunning();
+  RunMs(300);
+  EXPECT_EQ(Boxes(), (std::vector<std::string>{"Out Prepare error.", "Wave out error."}));
+  const auto writes = hp.Log().CallsNamed("waveOutWrite");
+  ASSERT_FALSE(writes.empty());
+  EXPECT_EQ(writes[0].result, platform::kWaveUnprepared);
+  // The refused block was freed, and the ones after it play.
+  EXPECT_EQ(w->Engine().OutQueued(), hp.Sound().OutQueued());
+  EXPECT_EQ(hp.Mem().LiveHeapBlocks(), 2 * hp.Sound().OutQueued() + 1);
   Close();
   ExpectAllReturned();
 }
@@ -243,11 +268,15 @@ TEST_F(EngineTest, AnUnpluggedCardIsGivenUpWithoutAHang) {
   hp.Sound().Unplug();
   RunMs(300);
   const hl::Ticks asked = hp.Now();
+  const int64_t pumps = hp.Gui().Pumps();
   Close();
   EXPECT_FALSE(hp.HangDetected());
   EXPECT_TRUE(Form().Destroyed());
-  // Each drain waited its patience once, no longer.
+  // Each drain waited its patience once, no longer, and slept while it
+  // waited: a loop that spun would have pumped once a millisecond.
   EXPECT_LE(hp.Now() - asked, 2 * (audio::kDrainPatienceMs + 10) * hl::kTicksPerMs);
+  EXPECT_LT(hp.Gui().Pumps() - pumps, 50);
+  EXPECT_GT(hp.Gui().Waits(), 0);
   ExpectAllReturned();  // the closes succeeded, so everything could be freed
 }
 

@@ -54,8 +54,17 @@ stored_dword() {
   echo $((hex))
 }
 
-# Ids of the program's message boxes (top-level windows titled "lumrio").
-message_boxes() { xdotool search --onlyvisible --name '^lumrio$' 2>/dev/null || true; }
+# Ids of the program's message boxes: top-level windows titled "lumrio" of a
+# box's size. The program's application window bears the same title (it is
+# what the task bar shows) but has no size of its own.
+message_boxes() {
+  local id w h
+  for id in $(xdotool search --onlyvisible --name '^lumrio$' 2>/dev/null || true); do
+    read -r w h _ <<<"$(e2e_window_geometry "$id" 2>/dev/null)" || continue
+    ((${w:-0} >= 40 && ${h:-0} >= 20)) && echo "$id"
+  done
+  return 0
+}
 
 fail_on_message_box() {
   local box

@@ -22,10 +22,9 @@ bool ApplicationWindow::RegisterClass(HINSTANCE instance) {
 }
 
 ApplicationWindow::ApplicationWindow(HINSTANCE instance, const std::string& title) {
-  window_ = ::CreateWindowExA(0, kClassName, title.c_str(), kStyle,
-                              ::GetSystemMetrics(SM_CXSCREEN) / 2,
-                              ::GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, instance,
-                              this);
+  window_ = ::CreateWindowExA(
+      0, kClassName, title.c_str(), kStyle, ::GetSystemMetrics(SM_CXSCREEN) / 2,
+      ::GetSystemMetrics(SM_CYSCREEN) / 2, 0, 0, nullptr, nullptr, instance, this);
 }
 
 ApplicationWindow::~ApplicationWindow() {

@@ -50,11 +50,10 @@ HBRUSH ChildWindow::OnControlColor(HDC dc) {
 void ChildWindow::Create(const ChildSite& site, const char* windowClass, const std::string& text,
                          DWORD style, DWORD exStyle, const Bounds& bounds, void* createParam) {
   // Overlapping siblings clip each other, so each paints only what is its own.
-  window_ = ::CreateWindowExA(exStyle, windowClass, text.c_str(),
-                              WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
-                              bounds.left, bounds.top, bounds.width, bounds.height, site.container,
-                              reinterpret_cast<HMENU>(static_cast<INT_PTR>(site.id)), site.instance,
-                              createParam);
+  window_ = ::CreateWindowExA(
+      exStyle, windowClass, text.c_str(), WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS | style,
+      bounds.left, bounds.top, bounds.width, bounds.height, site.container,
+      reinterpret_cast<HMENU>(static_cast<INT_PTR>(site.id)), site.instance, createParam);
   if (!window_) throw std::runtime_error("Error creating window");
   ::SendMessageA(window_, WM_SETFONT, reinterpret_cast<WPARAM>(site.font), FALSE);
 }
