@@ -156,7 +156,8 @@ TEST_F(UiTest, CloseQueriesThenDestroysOnce) {
 }
 
 TEST_F(UiTest, ControlsShapesAndPicturesAreKept) {
-  GroupBox* g = form->AddGroupBox(nullptr, GroupBoxDesc{{1, 2, 3, 4}, "Equalizer", 0, std::nullopt});
+  GroupBox* g =
+      form->AddGroupBox(nullptr, GroupBoxDesc{{1, 2, 3, 4}, "Equalizer", 0, std::nullopt});
   Label* l = form->AddLabel(g, LabelDesc{});
   l->SetCaption("200 ms");
   form->AddShape(nullptr, ShapeDesc{{0, 0, 5, 5}, {1, 2, 3}});
