@@ -46,21 +46,21 @@ class HeadlessGroupBox : public GroupBox {
   HeadlessGroupBox(Control* parent, const GroupBoxDesc& desc) : GroupBox(parent, desc) {}
 };
 
-RectEdges Intersect(const RectEdges& a, const RectEdges& b) {
+inline RectEdges Intersect(const RectEdges& a, const RectEdges& b) {
   return {std::max(a.left, b.left), std::max(a.top, b.top), std::min(a.right, b.right),
           std::min(a.bottom, b.bottom)};
 }
 
-RectEdges Union(const RectEdges& a, const RectEdges& b) {
+inline RectEdges Union(const RectEdges& a, const RectEdges& b) {
   return {std::min(a.left, b.left), std::min(a.top, b.top), std::max(a.right, b.right),
           std::max(a.bottom, b.bottom)};
 }
 
-bool Empty(const RectEdges& r) {
+inline bool Empty(const RectEdges& r) {
   return r.left >= r.right || r.top >= r.bottom;
 }
 
-bool Contains(const Control& outer, const Control* inner) {
+inline bool Contains(const Control& outer, const Control* inner) {
   for (const Control* c = inner; c; c = c->Parent()) {
     if (c == &outer) return true;
   }
