@@ -78,6 +78,8 @@ measure_lumrio() {
 
 min_of() { tr ' ' '\n' <<<"$1" | grep . | sort -n | head -n1; }
 max_of() { tr ' ' '\n' <<<"$1" | grep . | sort -n | tail -n1; }
+# Largest less smallest, in samples.
+spread_of() { echo $(($(max_of "$1") - $(min_of "$1"))); }
 median_of() {
   tr ' ' '\n' <<<"$1" | grep . | sort -n | awk '{ v[NR] = $1 }
     END { if (NR % 2) print v[(NR + 1) / 2]; else print int((v[NR / 2] + v[NR / 2 + 1]) / 2) }'
@@ -92,6 +94,9 @@ judge_block() {
   figure delay_accuracy "block $block: reference delays" "${REF[$block]# }" samples
   figure delay_accuracy "block $block: program delays" "${PROG[$block]# }" samples
   figure delay_accuracy "block $block: program median" "$median" samples
+  figure delay_accuracy "block $block: spread from start to start" \
+    "program $(spread_of "${PROG[$block]}"), reference $(spread_of "${REF[$block]}")" \
+    "samples (one Wine period: 220)"
   figure delay_accuracy "block $block: accepted range" "$lo..$hi" samples
   if ((median < lo || median > hi)); then
     echo "delay_accuracy: FAIL: block $block: program median $median outside $lo..$hi" >&2
