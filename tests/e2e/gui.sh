@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # gui.sh: Lumrio worked with mouse and keyboard, as a person would.
 #
-# With xdotool on the private X display, at the positions of the control
-# layout (client-area pixels):
+# First the frame as Win32 sees it, read from inside Wine by framecheck.exe:
+# no minimise or maximise box, no sizing border, a system menu whose only
+# commands are Move and Close, a client area of 410 x 149, an owner window
+# titled "lumrio" (the application window the task bar shows). Then with xdotool on the private X display, at
+# the positions of the control layout (client-area pixels):
 #  1. ticking "x 10 Delay" changes the scale under the delay slider and the
 #     delay to ten times as much (measured);
 #  2. after unticking it, a two-second drag of the delay slider restarts the
@@ -26,8 +29,17 @@ source "$E2E_ROOT/tests/e2e/lumrio.sh"
 
 export E2E_CLICK_SECONDS=${E2E_CLICK_SECONDS:-2}
 
-[[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare
+[[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare framecheck
 e2e_bound_total 300 "$0" "$@"
+
+CLIENT_SIZE=410x149
+# Move and Close: a window of fixed size offers nothing else.
+SYSTEM_COMMANDS="0xF010 0xF060"
+# The task bar shows the title of the application window, which owns the
+# main window.
+APP_TITLE=lumrio
+# Wine puts "About Wine" into every system menu; Windows does not.
+WINE_ABOUT=0xF141
 
 # Control positions in the client area (group box offset added).
 X10_BOX=(343 11)          # cb_X10Delay (335,3,73,17): the box itself
@@ -97,6 +109,37 @@ scale_ink() {
 soft_fail() {
   echo "gui: FAIL: $*" >&2
   FAILURES+=("$*")
+}
+
+# Prints the value of KEY in the report of framecheck.exe ($1 file, $2 key).
+frame_fact() { awk -v k="$2" 'index($0, k "=") == 1 { print substr($0, length(k) + 2); exit }' "$1"; }
+
+check_frame() {
+  local report="$E2E_DIR/frame.txt" status=0 boxes all commands client owner owner_title
+  [[ -f "$FRAMECHECK_EXE_PATH" ]] || e2e_die "framecheck.exe not found at $FRAMECHECK_EXE_PATH"
+  timeout 60 "$WINE" "$FRAMECHECK_EXE_PATH" 10 2>"$E2E_DIR/framecheck.log" | tr -d '\r' >"$report" ||
+    status=$?
+  ((status == 0)) || e2e_die "framecheck.exe did not read the window \"$LUMRIO_TITLE\" (status $status)"
+  sed 's/^/  /' "$report"
+  boxes="$(frame_fact "$report" minimizebox) / $(frame_fact "$report" maximizebox) / $(frame_fact "$report" thickframe)"
+  figure gui "frame: minimise box / maximise box / sizing border" "$boxes" "(expected 0 / 0 / 0)"
+  [[ "$boxes" == "0 / 0 / 0" ]] || soft_fail "the window can be minimised, maximised or resized (style $(frame_fact "$report" style))"
+  all=$(awk -F= '$1 ~ /^sysmenu\.[0-9]+$/ && $2 != "separator" { split($2, w, " "); print w[1] }' "$report" |
+    sort | tr '\n' ' ')
+  all=${all% }
+  commands=$(tr ' ' '\n' <<<"$all" | { grep -vx "$WINE_ABOUT" || true; } | tr '\n' ' ')
+  commands=${commands% }
+  figure gui "frame: system menu commands" "${all:-none}" "(expected $SYSTEM_COMMANDS, and Wine's own $WINE_ABOUT)"
+  [[ "$(frame_fact "$report" sysmenu)" == 1 && "$commands" == "$SYSTEM_COMMANDS" ]] ||
+    soft_fail "the system menu offers ${commands:-nothing}, not only Move and Close"
+  client=$(frame_fact "$report" client)
+  figure gui "frame: client area (GetClientRect)" "$client" "(expected $CLIENT_SIZE)"
+  [[ "$client" == "$CLIENT_SIZE" ]] || soft_fail "the client area is $client, not $CLIENT_SIZE"
+  owner=$(frame_fact "$report" owner) owner_title=$(frame_fact "$report" owner.title)
+  figure gui "frame: owner window / its title / visible" \
+    "$owner / $owner_title / $(frame_fact "$report" owner.visible)" "(expected an owner titled $APP_TITLE)"
+  [[ "$owner" != 0 && "$owner_title" == "$APP_TITLE" ]] ||
+    soft_fail "the main window's owner is ${owner:-missing} titled \"$owner_title\", not the application window \"$APP_TITLE\""
 }
 
 check_x10() {
@@ -239,6 +282,7 @@ main() {
   store_settings Delay=100 X10=0 Equalizer=0 Volume=3200
   start_lumrio gui
   read -r OX OY <<<"$(window_origin "$WINDOW_ID")"
+  check_frame
   check_x10
   check_drag
   check_arrow_keys

@@ -7,15 +7,18 @@ LUMRIO_TITLE="Quibex Lumrio v 1.72"
 LUMRIO_KEY='HKLM\Software\Quibex\Lumrio'
 LUMRIO_EXE_PATH=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
 REFLOOP_EXE_PATH=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
+# shellcheck disable=SC2034 # read by the checks that look at the frame
+FRAMECHECK_EXE_PATH=${FRAMECHECK_EXE:-$E2E_BUILD_DIR/tests/e2e/framecheck.exe}
 FIGURES_FILE=${E2E_FIGURES:-}
 
 # Builds what the calling check needs (before the time bound starts).
-# shellcheck disable=SC2120 # the one argument, "refloop", is optional
+# shellcheck disable=SC2120 # the arguments, "refloop" and "framecheck", are optional
 lumrio_prepare() {
   e2e_install_deps
   mkdir -p "$E2E_OUT"
   [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
   if [[ " $* " == *" refloop "* && -z "${REFLOOP_EXE:-}" ]]; then e2e_build_target refloop; fi
+  if [[ " $* " == *" framecheck "* && -z "${FRAMECHECK_EXE:-}" ]]; then e2e_build_target framecheck; fi
   return 0
 }
 

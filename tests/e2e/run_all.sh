@@ -23,8 +23,10 @@ build_once() {
   mkdir -p "$E2E_OUT"
   [[ -n "${LUMRIO_EXE:-}" ]] || e2e_build_target lumrio
   [[ -n "${REFLOOP_EXE:-}" ]] || e2e_build_target refloop
+  [[ -n "${FRAMECHECK_EXE:-}" ]] || e2e_build_target framecheck
   export LUMRIO_EXE=${LUMRIO_EXE:-$E2E_BUILD_DIR/src/app/lumrio.exe}
   export REFLOOP_EXE=${REFLOOP_EXE:-$E2E_BUILD_DIR/tests/e2e/refloop.exe}
+  export FRAMECHECK_EXE=${FRAMECHECK_EXE:-$E2E_BUILD_DIR/tests/e2e/framecheck.exe}
 }
 
 # One fresh prefix, copied by every check, saves most of wineboot's time.
