@@ -8,6 +8,8 @@
 # starts normally (window, engine running, no message box, clean exit) and
 # that the values survive the close. A last run with a long stored delay
 # measures the audio delay, to prove the loaded position is the one used.
+# Last, a logoff: "x 10 Delay" is ticked with the mouse, the Wine session is
+# ended as a logoff ends it (wineboot -e) and the registry must hold the tick.
 #
 # Usage: tests/e2e/settings_wine.sh
 # Environment: LUMRIO_EXE=path skips the build; E2E_OUT (default
@@ -22,6 +24,7 @@ source "$E2E_ROOT/tests/e2e/lumrio.sh"
 e2e_bound_total 300 "$0" "$@"
 
 VALUE_COUNT=8
+X10_BOX=(343 11) # cb_X10Delay (335,3,73,17) in the client area: the box itself
 
 # Prints "NAME TYPE DATA" for every value under the key.
 stored_values() {
@@ -55,6 +58,36 @@ run_and_close() {
   echo "settings: $1 run started normally and closed cleanly"
 }
 
+playback_streams() { timeout 5 pactl list short sink-inputs 2>/dev/null | awk '{ print $1 }' | sort | tr '\n' ' '; }
+
+# What the user set is saved when the session ends under the program, as on
+# Alt+F4. The tick restarts the engine (a new playback stream), which shows
+# that the click landed before the session ends.
+check_logoff() {
+  local ox oy before after x10
+  store_settings Delay=100 X10=0
+  start_lumrio logoff
+  read -r ox oy <<<"$(window_origin "$WINDOW_ID")"
+  before=$(playback_streams)
+  timeout 10 xdotool mousemove $((ox + X10_BOX[0])) $((oy + X10_BOX[1])) click 1 || e2e_die "xdotool click failed"
+  sleep 1
+  local deadline=$((SECONDS + 10))
+  after=$(playback_streams)
+  while [[ -z "${after// /}" || "$after" == "$before" ]] && ((SECONDS < deadline)); do
+    sleep 0.2
+    after=$(playback_streams)
+  done
+  [[ -n "${after// /}" && "$after" != "$before" ]] || e2e_die "ticking x 10 Delay did not restart the engine"
+  echo "settings: x 10 Delay ticked, the engine restarted (playback stream ${before% } -> ${after% })"
+  timeout 60 "$E2E_WINE64" wineboot -e >"$E2E_DIR/wineboot-end.log" 2>&1 ||
+    e2e_die "wineboot -e failed (see $E2E_DIR/wineboot-end.log)"
+  e2e_wait_exit "$E2E_PROG_PID" 30 || e2e_die "lumrio did not end within 30 s of the end of the session"
+  echo "settings: logoff: lumrio ended with status $E2E_EXIT_STATUS"
+  x10=$(stored_dword X10)
+  echo "settings: after the logoff the registry holds X10=$x10 (ticked: 1)"
+  ((x10 == 1)) || e2e_die "the logoff lost the tick of x 10 Delay: X10=$x10 stored, the session end did not save"
+}
+
 main() {
   e2e_up
   if wine_reg query "$LUMRIO_KEY" >/dev/null 2>&1; then e2e_die "a fresh prefix already has $LUMRIO_KEY"; fi
@@ -83,6 +116,7 @@ main() {
   echo "settings: delay run started normally and closed cleanly"
   expect_values Delay=0x1f4 X10=0x0
 
+  check_logoff
   echo "settings: PASS"
 }
 
