@@ -16,15 +16,17 @@
  *
  * Usage: framecheck.exe [SECONDS]
  * Exit status 0 when the window was found, 2 when it was not. */
-#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <windows.h>
 
 #include "framehook.h"
 
 #define CAPTION "Quibex Lumrio v 1.72"
 
-static int has(LONG_PTR style, LONG_PTR bit) { return (style & bit) == bit; }
+static int has(LONG_PTR style, LONG_PTR bit) {
+  return (style & bit) == bit;
+}
 
 /* Menus live in their owner's process under Wine, so the menu is read there
  * by framehook.dll (see framehook.c) and handed back through shared memory. */
@@ -103,7 +105,8 @@ int main(int argc, char** argv) {
   printf("caption=%d\n", has(style, WS_CAPTION));
   print_system_menu(window);
   if (GetClientRect(window, &client)) {
-    printf("client=%ldx%ld\n", (long)(client.right - client.left), (long)(client.bottom - client.top));
+    printf("client=%ldx%ld\n", (long)(client.right - client.left),
+           (long)(client.bottom - client.top));
   } else {
     printf("client=unknown\n");
   }

@@ -7,11 +7,11 @@
  * FRAMEHOOK_ASK. On that message the hook describes the system menu, one
  * "sysmenu..." line per fact, into the shared memory named FRAMEHOOK_MAPPING
  * that framecheck.exe has made; every other message passes untouched. */
-#include <windows.h>
+#include "framehook.h"
+
 #include <stdio.h>
 #include <string.h>
-
-#include "framehook.h"
+#include <windows.h>
 
 static void describe_system_menu(HWND window, char* out, size_t size) {
   HMENU menu = GetSystemMenu(window, FALSE);
