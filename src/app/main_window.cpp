@@ -260,17 +260,16 @@ void Tw_Main::FormDestroy() {
   bank_.Free();
 }
 
-// The session is ending and the process will be ended with it: what a close
-// would keep is kept now. When the close cannot run here (a stop, a start or
-// a box is in progress below), the settings are saved at least; the devices
-// go with the process.
+// The session is ending and the process will be ended with it, perhaps
+// before a stop on a device that hands nothing back has waited out its
+// patience: so the settings are saved first, then the window closes as its
+// close box would (saving again costs nothing). When the close cannot run
+// here (a stop, a start or a box is in progress below), the save is all;
+// the devices go with the process.
 void Tw_Main::FormEndSession() {
   if (state_ == WindowState::Destroyed) return;
-  if (CanCloseNow()) {
-    form_->Close();
-  } else {
-    SaveSettings();
-  }
+  SaveSettings();
+  if (CanCloseNow()) form_->Close();
 }
 
 // Values the user never saw loaded must not overwrite the stored ones.

@@ -190,6 +190,7 @@ class Timer {
   virtual void SetEnabled(bool enabled) = 0;
   virtual bool Enabled() const = 0;
   virtual void SetInterval(int milliseconds) = 0;
+  virtual int Interval() const = 0;
   std::function<void()> onTimer;
 };
 

@@ -104,6 +104,8 @@ TEST_F(LayoutTest, TheWindow) {
   ASSERT_EQ(Form().Timers().size(), 1u);
   EXPECT_EQ(Form().Timers()[0], w->TrackTimer);
   EXPECT_FALSE(w->TrackTimer->Enabled());
+  EXPECT_EQ(w->TrackTimer->Interval(), 500);
+  EXPECT_TRUE(static_cast<bool>(w->TrackTimer->onTimer));
   ASSERT_EQ(Form().Shapes().size(), 1u);
   EXPECT_TRUE(Form().Shapes()[0].bounds == (Bounds{24, 130, 304, 17}));
   EXPECT_EQ(Form().Shapes()[0].fill, kBlack);
@@ -168,6 +170,7 @@ TEST_F(LayoutTest, EveryBox) {
   EXPECT_EQ(w->EqGroupBox->Parent(), nullptr);
   EXPECT_TRUE(eq.bounds == (Bounds{331, 21, 78, 127}));
   EXPECT_EQ(eq.caption, "");
+  EXPECT_EQ(eq.color, std::nullopt);
   EXPECT_EQ(eq.tabOrder, 3);
 
   const platform::CheckBoxDesc& x10 = w->cb_X10Delay->Desc();

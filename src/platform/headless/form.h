@@ -96,6 +96,7 @@ class HeadlessTimer : public Timer {
     Rearm();
   }
   bool Enabled() const override { return enabled_; }
+  int Interval() const override { return intervalMs_; }
   void SetInterval(int milliseconds) override {
     if (milliseconds == intervalMs_) return;
     intervalMs_ = milliseconds;

@@ -95,8 +95,12 @@ void MainForm::SetIcons(int resourceId) {
   const auto small =
       static_cast<HICON>(::LoadImageA(instance_, name, IMAGE_ICON, ::GetSystemMetrics(SM_CXSMICON),
                                       ::GetSystemMetrics(SM_CYSMICON), LR_SHARED));
-  if (big) ::SendMessageA(window_, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
-  if (small) ::SendMessageA(window_, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  // The owner, the application's window, shows them on the task bar.
+  for (const HWND window : {window_, ::GetWindow(window_, GW_OWNER)}) {
+    if (!window) continue;
+    if (big) ::SendMessageA(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(big));
+    if (small) ::SendMessageA(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(small));
+  }
 }
 
 // Like a dialog's: the system menu offers only Move and Close.
@@ -154,7 +158,27 @@ Slider* MainForm::AddSlider(Control* parent, const SliderDesc& desc) {
 CheckBox* MainForm::AddCheckBox(Control* parent, const CheckBoxDesc& desc) {
   NativeCheckBox* box = Adopt(std::make_unique<NativeCheckBox>(SiteIn(parent), parent, desc));
   PlaceInTabOrder(ContainerOf(parent), box->Window(), desc.tabOrder);
+  RaiseOverOverlapped(ContainerOf(parent), box->Window());
   return box;
+}
+
+// A control laid over others ("Equalizer" over the tops of the band sliders)
+// lies on top: siblings clip each other, and the one below must not cover
+// its text. Tabbing then reaches it first in its container, which costs
+// nothing here: the sliders it overlaps give the focus straight back.
+void MainForm::RaiseOverOverlapped(HWND container, HWND window) {
+  RECT mine{};
+  if (!::GetWindowRect(window, &mine)) return;
+  for (const TabEntry& entry : tabOrder_) {
+    RECT theirs{};
+    RECT common{};
+    if (entry.container != container || entry.window == window) continue;
+    if (!::GetWindowRect(entry.window, &theirs) || !::IntersectRect(&common, &mine, &theirs)) {
+      continue;
+    }
+    ::SetWindowPos(window, HWND_TOP, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    return;
+  }
 }
 
 Label* MainForm::AddLabel(Control* parent, const LabelDesc& desc) {
@@ -318,8 +342,12 @@ LRESULT MainForm::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
       if (wParam && onEndSession) onEndSession();
       return 0;
     case WM_DESTROY:
-      if (!destroyingObject_ && onDestroy) onDestroy();
-      ::PostQuitMessage(0);
+      // A window torn down by its own object (a failed start-up, say) ends
+      // nothing: the program may still have a box to show.
+      if (!destroyingObject_) {
+        if (onDestroy) onDestroy();
+        ::PostQuitMessage(0);
+      }
       return 0;
     case WM_NCDESTROY: {
       const HWND window = std::exchange(window_, nullptr);

@@ -21,6 +21,7 @@ class FormTimer final : public Timer {
   void SetEnabled(bool enabled) override;
   bool Enabled() const override { return enabled_; }
   void SetInterval(int milliseconds) override;
+  int Interval() const override { return interval_; }
   void Fire();
 
  private:
@@ -74,6 +75,7 @@ class MainForm final : public Form {
   HWND ContainerOf(const Control* parent) const;
   ChildWindow* ChildOf(HWND window) const;
   ChildSite SiteIn(const Control* parent);
+  void RaiseOverOverlapped(HWND container, HWND window);
   void PlaceInTabOrder(HWND container, HWND window, int tabOrder);
   void AddGraphic(const Control* parent, std::unique_ptr<Graphic> graphic, const Bounds& bounds);
   void PaintGraphics(HWND container, HDC dc) const;
