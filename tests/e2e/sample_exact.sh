@@ -84,12 +84,16 @@ check_saturation() {
   close_lumrio saturation
   e2e_keep "$out" sample-exact-saturation.raw
   local status=0
-  e2e_tool saturation "$out" --min-rail 200 --max-step 30000 >"$report" 2>&1 || status=$?
+  # A wrapped peak jumps from one rail towards the other, by 50000 and more;
+  # the tone's own steps stay under 30000, and a sample of silence that the
+  # sound stack let in next to a clipped one (an underrun on a busy machine)
+  # makes a step of 32768 at most.
+  e2e_tool saturation "$out" --min-rail 200 --max-step 40000 >"$report" 2>&1 || status=$?
   sed 's/^/  /' "$report"
   figure sample_exact "equalizer gain 5, 1 kHz at 32767: samples at 32767 / -32768" \
     "$(awk '/^saturation:/ { print $4 " / " $7 }' "$report")"
   figure sample_exact "equalizer gain 5: largest step between neighbours" \
-    "$(awk '/^saturation:/ { print $NF }' "$report")" "(a wrap jumps by > 30000)"
+    "$(awk '/^saturation:/ { print $NF }' "$report")" "(a wrap jumps by > 40000)"
   ((status == 0)) || e2e_die "loud equalized sound is not clipped at the sample range (see above)"
 }
 

@@ -501,7 +501,7 @@ def parse(argv):
     sa = sub.add_parser("saturation")
     sa.add_argument("rec")
     sa.add_argument("--min-rail", type=int, default=100)
-    sa.add_argument("--max-step", type=int, default=30000)
+    sa.add_argument("--max-step", type=int, default=40000)
     sa.set_defaults(run=cmd_saturation)
     return p.parse_args(argv)
 
