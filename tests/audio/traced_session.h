@@ -3,6 +3,7 @@
 // beside one that does not.
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <string>
 #include <utility>
@@ -70,6 +71,27 @@ class TracedSession {
       const auto k = static_cast<int64_t>((ticks - run.start) / run.ticksPerSample);
       const double at = run.start + static_cast<double>(k) * run.ticksPerSample;
       out.emplace_back(t, (at - hp.Sound().CaptureTime(run.firstIndex + k)) / hl::kTicksPerMs);
+    }
+    return out;
+  }
+  // Where the heard delay steps between two stretches of captured sound:
+  // when (ms) and by how much (ms). The program's corrections.
+  std::vector<std::pair<double, double>> DelayStepsMs() {
+    std::vector<std::pair<double, double>> out;
+    const auto heard = hp.Sound().Heard();
+    const hl::SoundCard::HeardRun* before = nullptr;
+    for (const auto& run : heard) {
+      if (run.firstIndex < 0 || run.count == 0) continue;
+      if (before) {
+        const int64_t last = before->firstIndex + before->count - 1;
+        const double end =
+            before->start + static_cast<double>(before->count - 1) * before->ticksPerSample;
+        const double step = ((run.start - hp.Sound().CaptureTime(run.firstIndex)) -
+                             (end - hp.Sound().CaptureTime(last))) /
+                            hl::kTicksPerMs;
+        if (std::abs(step) > 0.5) out.emplace_back(run.start / hl::kTicksPerMs, step);
+      }
+      before = &run;
     }
     return out;
   }
