@@ -36,19 +36,6 @@ watch_boxes() {
   done
 }
 
-# Returns on every open message box, as a user would, until none is left
-# (bounded).
-dismiss_boxes() {
-  local box tries=0
-  DISMISSED=0
-  while box=$(message_boxes | head -n1) && [[ -n "$box" ]]; do
-    ((tries++ < 20)) || e2e_die "message boxes keep coming back"
-    timeout 10 xdotool key --window "$box" Return 2>/dev/null || true
-    DISMISSED=$((DISMISSED + 1))
-    sleep 0.5
-  done
-}
-
 main() {
   e2e_up
   store_settings Delay=100 X10=0 Equalizer=0

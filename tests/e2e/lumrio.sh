@@ -69,6 +69,19 @@ message_boxes() {
   return 0
 }
 
+# Presses Return on every open message box, as a user would, until none is
+# left (bounded); DISMISSED counts them.
+dismiss_boxes() {
+  local box tries=0
+  DISMISSED=0
+  while box=$(message_boxes | head -n1) && [[ -n "$box" ]]; do
+    ((tries++ < 20)) || e2e_die "message boxes keep coming back"
+    timeout 10 xdotool key --window "$box" Return 2>/dev/null || true
+    DISMISSED=$((DISMISSED + 1))
+    sleep 0.5
+  done
+}
+
 fail_on_message_box() {
   local box
   box=$(message_boxes | head -n1)

@@ -71,15 +71,6 @@ wineserver_pid() {
   e2e_die "no wineserver for $WINEPREFIX"
 }
 
-dismiss_boxes() {
-  local box tries=0
-  while box=$(message_boxes | head -n1) && [[ -n "$box" ]]; do
-    ((tries++ < 20)) || e2e_die "message boxes keep coming back"
-    timeout 10 xdotool key --window "$box" Return 2>/dev/null || true
-    sleep 0.5
-  done
-}
-
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
 
 # Prints "CPU-seconds percent" for $1 ticks over $2 ms.
