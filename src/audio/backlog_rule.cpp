@@ -20,20 +20,28 @@ void BacklogRule::Restart(int32_t blockLength) {
       std::max<int64_t>(kDriftWindowMs, kDriftWindowBlocks * blockLength * 1000 / 22050);
 }
 
-int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played) {
+int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played, int64_t waited,
+                                int64_t unseen) {
+  const int64_t inHand = queued;
+  queued = std::max<int64_t>(0, queued - unseen);
+  const bool dry = queued <= 0;
+  queued += waited;
   if (firstMs_ < 0) firstMs_ = nowMs;
   const int64_t deficit = Samples(static_cast<double>(nowMs - firstMs_)) - played;
   TrackStart(nowMs, played, deficit);
   if (nowMs - firstMs_ < kSettleMs) return 0;
   if (!learned_) {
-    Learn(nowMs, queued - (startKnown_ ? std::max<int64_t>(0, deficit - startDeficit_) : 0));
+    // A count kept a period at a time lags by up to a period, more at one
+    // reading than at another: only more than that was lost.
+    const int64_t lost = startKnown_ ? deficit - startDeficit_ : 0;
+    Learn(nowMs, queued - (lost > Samples(2 * kLeastUsualMs) ? lost : 0), inHand);
     return 0;
   }
   if (!Measurable()) return 0;
   recent_.push_back({nowMs, queued, played});
   // Two readings at least, so that long blocks are judged on more than one.
   while (recent_.size() > 2 && recent_[1].ms < nowMs - driftWindowMs_) recent_.pop_front();
-  NoteDisturbance(nowMs, queued);
+  NoteDisturbance(nowMs, dry);
   int64_t correction = FaultCorrection(nowMs);
   if (correction == 0) correction = RecoveryCorrection(nowMs);
   if (correction == 0) correction = DriftCorrection(nowMs);
@@ -43,7 +51,7 @@ int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played) {
 
 // A device that ran dry, or readings on the move, mark a disturbance: the
 // level it leaves behind is set right as soon as it has held steady.
-void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
+void BacklogRule::NoteDisturbance(int64_t nowMs, bool dry) {
   if (recent_.size() >= 2) {
     const Window w = Summary(nowMs - kPersistMs);
     // A device that pauses right after a cut may be one that needs more in
@@ -52,7 +60,7 @@ void BacklogRule::NoteDisturbance(int64_t nowMs, int64_t queued) {
     if (!AtPace(w) && playedOnSinceCut_) stalledMs_ = nowMs;
     if (!Steady(w)) disturbedMs_ = nowMs;
   }
-  if (queued <= 0) disturbedMs_ = nowMs;
+  if (dry) disturbedMs_ = dryMs_ = nowMs;
 }
 
 // Within kRecoveryMs of a disturbance, once the backlog has held steady for
@@ -84,7 +92,7 @@ int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
 // that holds the rest (Wine does so): its backlog cannot be seen, and the
 // rule leaves it alone.
 bool BacklogRule::Measurable() const {
-  return usual_ >= Samples(kLeastUsualMs);
+  return usualInHand_ >= Samples(kLeastUsualMs);
 }
 
 void BacklogRule::Corrected() {
@@ -116,10 +124,12 @@ void BacklogRule::TrackStart(int64_t nowMs, int64_t played, int64_t deficit) {
   startKnown_ = true;
 }
 
-void BacklogRule::Learn(int64_t nowMs, int64_t paced) {
+void BacklogRule::Learn(int64_t nowMs, int64_t paced, int64_t inHand) {
   learnSum_ += paced;
+  inHandSum_ += inHand;
   ++learnCount_;
   usual_ = learnSum_ / learnCount_;
+  usualInHand_ = inHandSum_ / learnCount_;
   learned_ = nowMs - firstMs_ >= kSettleMs + std::max(kLearnMs, driftWindowMs_) && learnCount_ >= 4;
 }
 
@@ -160,10 +170,12 @@ bool BacklogRule::AtPace(const Window& w) const {
 }
 
 // A fault's backlog is measured on the newest kPersistMs, or the newest two
-// readings of long blocks. Drift cannot bring a cut's backlog back within
-// kHoldCheckMs: if it is back, the device itself keeps that much.
+// readings of long blocks, none of them taken while the device restarted
+// from dry (what it holds then is on its way to a level not yet known).
+// Drift cannot bring a cut's backlog back within kHoldCheckMs: if it is
+// back, the device itself keeps that much.
 int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
-  if (!Covers(kPersistMs)) return 0;
+  if (!Covers(kPersistMs) || nowMs - dryMs_ < kPersistMs) return 0;
   const Window w = Summary(nowMs - kPersistMs);
   if (!Steady(w)) return 0;
   if (w.mean - usual_ <= Samples(kFaultMs)) return 0;

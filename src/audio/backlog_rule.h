@@ -1,11 +1,14 @@
 // The rule that keeps the playback backlog at its usual level.
 //
 // What the engine has written and the device has not yet played is part of
-// the delay the user hears. It grows when the machine stalls and the device
-// runs dry (the sound then goes on later than before), when a playback
-// stream starts slowly, and steadily when the microphone's clock runs faster
-// than the headphones'; it shrinks towards gaps when the microphone runs
-// slower. The rule learns the usual backlog over the first seconds of a run,
+// the delay the user hears; so is how long each block waited on the capture
+// side before it was taken up, which moves with where in the capture
+// device's periods the block ended. The two together are the level kept
+// here, called the backlog below. It grows when the machine stalls and the
+// device runs dry (the sound then goes on later than before), when a
+// playback stream starts slowly, and steadily when the microphone's clock
+// runs faster than the headphones'; it shrinks towards gaps when the
+// microphone runs slower. The rule learns the usual backlog over the first seconds of a run,
 // once the device has settled: its average, less whatever the device fell
 // behind its pace meanwhile (so that a stream that starts slowly is not
 // taken for the usual). It brings the backlog back to that level:
@@ -17,11 +20,13 @@
 //   drift, and is corrected by at most kDriftStepMs at a time, at most once
 //   every kDriftEveryMs.
 // Devices report their position a period at a time, so a single reading is
-// off by up to a period; only averages are judged. In quiet running nothing
+// off by up to a period; the engine reckons where the device is between
+// (PlayedEstimate), and only averages are judged. In quiet running nothing
 // is corrected.
 //
-// A device whose position shows less than a period in hand counts sound as
-// played when it hands it on (Wine does so); the rule leaves it alone.
+// A device whose position shows less than a period in hand (of what it
+// alone holds) counts sound as played when it hands it on (Wine does so);
+// the rule leaves it alone.
 //
 // When a fault's cut does not hold (the device rebuilds the same backlog at
 // once, as one does that needs more in hand than was learned), the level it
@@ -68,11 +73,16 @@ class BacklogRule {
   // A new run of blocks of `blockLength` samples starts.
   void Restart(int32_t blockLength);
 
-  // A block arrives at `nowMs` with `queued` samples written and not yet
-  // played, and `played` played since the start. Answers by how many
-  // samples to shorten (> 0) or lengthen (< 0) the sound written from now
-  // on; 0 almost always.
-  int64_t Correction(int64_t nowMs, int64_t queued, int64_t played);
+  // A block arrives at `nowMs`, after it had waited `waited` samples on the
+  // capture side. The playback device counts `played` samples played since
+  // the start and `queued` written and not yet played; it has played
+  // `unseen` more than its count shows (see PlayedEstimate). The level kept
+  // is what lies between the newest sound recorded and the sound heard:
+  // what waited, and what is queued less what was unseen. Answers by how
+  // many samples to shorten (> 0) or lengthen (< 0) the sound written from
+  // now on; 0 almost always.
+  int64_t Correction(int64_t nowMs, int64_t queued, int64_t played, int64_t waited = 0,
+                     int64_t unseen = 0);
 
   bool Learned() const { return learned_; }
   // Whether the device's position tells its backlog (known once learned).
@@ -98,10 +108,10 @@ class BacklogRule {
   Window Summary(int64_t sinceMs) const;
   bool Covers(int64_t ms) const;
   void TrackStart(int64_t nowMs, int64_t played, int64_t deficit);
-  void Learn(int64_t nowMs, int64_t paced);
+  void Learn(int64_t nowMs, int64_t paced, int64_t inHand);
   bool Steady(const Window& w) const;
   bool AtPace(const Window& w) const;
-  void NoteDisturbance(int64_t nowMs, int64_t queued);
+  void NoteDisturbance(int64_t nowMs, bool dry);
   int64_t FaultCorrection(int64_t nowMs);
   int64_t RecoveryCorrection(int64_t nowMs);
   int64_t DriftCorrection(int64_t nowMs);
@@ -113,12 +123,16 @@ class BacklogRule {
   int64_t usual_ = 0;
   int64_t learnSum_ = 0;
   int64_t learnCount_ = 0;
+  // What the playback device alone usually holds.
+  int64_t usualInHand_ = 0;
+  int64_t inHandSum_ = 0;
   // Readings since the last correction, over the drift window and the one
   // before it.
   std::deque<Seen> recent_;
   int64_t lastDriftMs_ = -1;
   int64_t disturbedMs_ = -1;
-  int64_t stalledMs_ = -1;  // when the device last fell behind its pace
+  int64_t dryMs_ = -kPersistMs;  // when the device last had nothing in hand
+  int64_t stalledMs_ = -1;       // when the device last fell behind its pace
   bool playedOnSinceCut_ = true;
   int64_t lastCutMs_ = -1;
   int64_t levelBeforeCut_ = 0;

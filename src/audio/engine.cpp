@@ -89,7 +89,9 @@ void Engine::StartAudio() {
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
   latency_.Restart(SoundClockMs(), blockLength_);
+  played_.Restart(blockLength_);
   samplesWritten_ = 0;
+  samplesCaptured_ = 0;
   lastPosition_ = 0;
   playedBefore_ = 0;
   positionTrusted_ = true;
@@ -282,7 +284,10 @@ void Engine::MMWimData(WaveHeader* header) {
     return;
   }
 
-  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), PlaybackPosition());
+  samplesCaptured_ += header->dwBytesRecorded / format_.nBlockAlign;
+  std::optional<Playback> playback = PlaybackPosition();
+  if (playback) playback->waited = CapturedSince();
+  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), playback);
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -339,9 +344,28 @@ std::optional<Playback> Engine::PlaybackPosition() {
     playedBefore_ += int64_t{1} << 32;
   }
   lastPosition_ = time.sample;
+  const int64_t played = playedBefore_ + time.sample;
   return Playback{
       .queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample)),
-      .played = playedBefore_ + time.sample};
+      .played = played,
+      .unseen = played_.At(platform_.ui.ClockMs(), played) - played};
+}
+
+// How much the capture device has recorded since the end of the block just
+// taken up: how long that block waited to be taken up. It waits longer when
+// it ends early in the device's period, and that part of the delay moves with
+// where blocks end in the periods. 0 if the device cannot tell.
+int64_t Engine::CapturedSince() {
+  platform::MmTime time;
+  time.wType = platform::kTimeSamples;
+  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) != kMmNoError ||
+      time.wType != platform::kTimeSamples) {
+    return 0;
+  }
+  // Both counts wrap at 32 bits; a device that counts otherwise is not
+  // believed beyond a ring of blocks.
+  const auto since = static_cast<int32_t>(time.sample - samplesCaptured_);
+  return since < 0 || since > kRingSize * blockLength_ ? 0 : since;
 }
 
 // Drops what the playback device holds: its blocks come back as played, and
@@ -351,6 +375,7 @@ void Engine::ResetPlayback() {
   playedBefore_ += lastPosition_;
   lastPosition_ = 0;
   samplesWritten_ = 0;
+  played_.Forget();
 }
 
 // Makes a playback block from the captured samples, shortened or lengthened
@@ -402,8 +427,11 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
   }
 }
 
+// A played block comes back just after the device's period has ended: its
+// count then is the truest it gives (see PlayedEstimate).
 void Engine::MMWomDone(WaveHeader* header) {
   if (!header) return;
+  if (!closing_) PlaybackPosition();
   if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
     Report("Out Unprepare error.");
   }

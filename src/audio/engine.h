@@ -11,6 +11,7 @@
 #include <unordered_set>
 
 #include "audio/latency.h"
+#include "audio/played_estimate.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
@@ -108,6 +109,7 @@ class Engine {
   int FullBuffersAfter(int i) const;
   int64_t SoundClockMs();
   std::optional<Playback> PlaybackPosition();
+  int64_t CapturedSince();
   void ResetPlayback();
   bool Drain(const int32_t& count);
   void WaitForMessages(int64_t sinceMs);
@@ -137,9 +139,11 @@ class Engine {
   // Samples written to the playback device since it was opened or last
   // reset, modulo 2^32 as the device counts its position.
   uint32_t samplesWritten_ = 0;
+  uint32_t samplesCaptured_ = 0;  // in the capture buffers taken up this run
   uint32_t lastPosition_ = 0;
   int64_t playedBefore_ = 0;  // by the wraps and resets of its position
   bool positionTrusted_ = true;
+  PlayedEstimate played_;  // what the playback device has played, by its readings
   std::set<std::string> reportedThisRun_;
 };
 

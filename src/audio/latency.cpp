@@ -20,7 +20,8 @@ BlockPlan Latency::Plan(int64_t nowMs, int waiting, std::optional<Playback> play
   // The stale rule counts every block that arrives, played or not.
   if (stale_.Stale(nowMs, waiting) || SupersededAtStart(waiting)) return {.play = false};
   if (pending_ == 0 && playbackBegun_ && playback) {
-    const int64_t correction = backlog_.Correction(nowMs, playback->queued, playback->played);
+    const int64_t correction = backlog_.Correction(nowMs, playback->queued, playback->played,
+                                                   playback->waited, playback->unseen);
     if (correction > static_cast<int64_t>(BacklogRule::kDriftStepMs * 22050 / 1000)) {
       return FaultCut(correction);
     }

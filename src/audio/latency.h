@@ -14,7 +14,8 @@
 //   about to be written; a longer one lies in what the device already
 //   holds, which is dropped (the sound jumps once, to the usual delay).
 // The first two need only the clock; the backlog needs the device's play
-// position, and is left alone when the device cannot tell it.
+// position (and, to tell how long each block waited, the capture device's),
+// and is left alone when the device cannot tell it.
 //
 // In quiet running every block is played whole.
 #pragma once
@@ -32,10 +33,16 @@ namespace lumrio::audio {
 inline constexpr double kStartCushionMs = 10;
 
 // Where the playback device is: samples written and not yet played, and
-// samples played since it was opened.
+// samples played since it was opened; and how long the block now taken up
+// had waited.
 struct Playback {
   int64_t queued = 0;
   int64_t played = 0;
+  // How much more the device has played than its count shows.
+  int64_t unseen = 0;
+  // Samples recorded since the end of the block now taken up: how long it
+  // waited on the capture side.
+  int64_t waited = 0;
 };
 
 // What to do with one captured block.
