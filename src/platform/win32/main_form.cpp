@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/win32/unhidden_close.h"
+
 namespace lumrio::platform::win32 {
 namespace {
 
@@ -274,7 +276,16 @@ void MainForm::Close() {
   closing_ = true;
   const bool allowed = !onCloseQuery || onCloseQuery();
   closing_ = false;
-  if (allowed && window_) ::DestroyWindow(window_);
+  if (allowed && window_) DestroyShown();
+}
+
+// The application's window stands for this one on the task bar and goes off
+// the screen with it; the object that made it destroys it later.
+void MainForm::DestroyShown() {
+  UnmarkVisible(::GetWindow(window_, GW_OWNER));
+  const RECT area = UnmarkVisible(window_);
+  ::DestroyWindow(window_);
+  RepaintUncovered(area);
 }
 
 // Posted, the close runs from the message loop once the handler that asked

@@ -67,6 +67,7 @@ class MainForm final : public Form {
   LRESULT OnSetCursor(WPARAM wParam, LPARAM lParam);
   void OnTimer(UINT_PTR id);
   void Paint();
+  void DestroyShown();
 
   void SetIcons(int resourceId);
   void RemoveSizingFromSystemMenu();
