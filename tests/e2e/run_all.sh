@@ -10,7 +10,7 @@ set -euo pipefail
 # shellcheck source=tests/e2e/common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ALL=(smoke settings_wine sample_exact delay_accuracy gui realtime device_loss)
+ALL=(smoke close_time settings_wine sample_exact delay_accuracy gui realtime device_loss)
 CHECKS=("$@")
 ((${#CHECKS[@]})) || CHECKS=("${ALL[@]}")
 

@@ -14,9 +14,7 @@
 # is sampled every 50 ms (the last sample before the process is gone
 # counts) and printed as CPU-seconds and percent of a core, with the wall
 # time. For comparison the same is measured first for 2 s while the program
-# runs on after the loss. The wall time includes about 2 s for each of the
-# program's visible top-level windows, which Wine waits for the X server to
-# withdraw when they are destroyed, with no window manager to do it.
+# runs on after the loss.
 #
 # Usage: tests/e2e/stop_wait.sh     (LUMRIO_EXE=path skips the build)
 # Exit status 0 unless the rig itself fails. Not part of run_all.sh.
