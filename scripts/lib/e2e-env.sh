@@ -8,6 +8,15 @@
 # Pieces can also be started one by one (scripts/run reuses the user's own
 # display or sound server when they work).
 #
+# Wine plays through its ALSA driver (winealsa) into ALSA's PulseAudio
+# plugin, not through its PulseAudio driver (winepulse). winepulse counts a
+# sample as played once it has copied it into a ring of its own, and after an
+# underrun it pads with silence that stays in that ring: the delay grows and
+# nothing a program can read shows it. Through winealsa an underrun restarts
+# the stream from what Wine holds (see e2e_alsa_config), and a backlog
+# larger than Wine's own buffer shows in the position (refloop_check.sh).
+# E2E_SOUND_PATH=pulse gives the old path, for comparison.
+#
 # Every wait is bounded; every process started here has its pid recorded and
 # is stopped by pid, never by name.
 
@@ -39,6 +48,7 @@ E2E_NICE=${E2E_NICE:--10}
 # at normal priority (0), as a user's machine does, and leaves the sound
 # server its raised one, as the Windows audio engine has.
 E2E_PROG_NICE=${E2E_PROG_NICE:-$E2E_NICE}
+E2E_SOUND_PATH=${E2E_SOUND_PATH:-alsa}
 E2E_PIDS=()
 E2E_DIR=""
 E2E_OWN_PREFIX=0
@@ -55,7 +65,7 @@ e2e_die() {
 E2E_DEPS=(
   "$E2E_WINE64:wine64" "Xvfb:xvfb" "pulseaudio:pulseaudio" "pactl:pulseaudio-utils"
   "xdotool:xdotool" "xwininfo:x11-utils" "xdpyinfo:x11-utils" "import:imagemagick"
-  "sox:sox" "espeak-ng:espeak-ng"
+  "sox:sox" "espeak-ng:espeak-ng" "/usr/lib/x86_64-linux-gnu/alsa-lib/libasound_module_pcm_pulse.so:libasound2-plugins"
   "i686-w64-mingw32-g++-posix:g++-mingw-w64-i686"
   "x86_64-w64-mingw32-g++-posix:g++-mingw-w64-x86-64"
 )
@@ -78,6 +88,8 @@ e2e_install_deps() {
   apt_ensure "${missing[@]}" || e2e_die "could not install ${missing[*]}"
   if [[ $E2E_ARCH == win32 ]]; then
     wine32_kernel_ok && wine32_ensure || e2e_die "the 32-bit product cannot run here: $WINE32_WHY (the 64-bit twin can: scripts/run --win64, or E2E_ARCH=win64 for the tests)"
+    # 32-bit Wine loads the 32-bit ALSA plugin.
+    apt_ensure libasound2-plugins:i386 || e2e_die "could not install libasound2-plugins:i386"
   fi
 }
 
@@ -156,10 +168,34 @@ e2e_start_xvfb() {
 
 e2e_sound_works() { timeout 5 pactl info >/dev/null 2>&1; }
 
+# norewinds=1: a null sink that rewinds takes back what a stream wrote
+# ahead whenever another stream asks for a lower latency, and ALSA's
+# PulseAudio plugin then makes its stream anew (every 2 s or so); a sound
+# card's buffer does not rewind.
 e2e_null_sink() {
   timeout 10 pactl load-module module-null-sink "sink_name=$1" "rate=$E2E_RATE" \
-    channels=1 format=s16le "sink_properties=device.description=$1" >/dev/null ||
+    channels=1 format=s16le norewinds=1 "sink_properties=device.description=$1" >/dev/null ||
     e2e_die "could not create null sink $1"
+}
+
+# A private ALSA configuration whose default device is the PulseAudio server
+# of $PULSE_SERVER: the system's own alsa.conf without the files it would
+# load from /etc and from the user's home, then the two defaults.
+e2e_alsa_config() {
+  e2e_make_dir
+  local conf="$E2E_DIR/alsa.conf"
+  awk 'skip == 0 && /^@hooks \[/ { skip = 1; next }
+       skip == 1 { if (/^\]/) skip = 2; next }
+       { print }' /usr/share/alsa/alsa.conf >"$conf" || e2e_die "cannot read /usr/share/alsa/alsa.conf"
+  # handle_underrun: when the sound server's queue runs dry, the plugin says
+  # so, as a sound card does, and Wine's driver starts the stream again from
+  # what it holds. Without it the server plays on in silence and the data
+  # behind the gap comes out later for good: every late tick of Wine's
+  # feeder added a period to the delay (60 s at block 1000: +438 samples for
+  # the bare loop, the program alike; with it, neither moved after the
+  # start).
+  printf '%s\n' 'pcm.!default { type pulse handle_underrun true }' 'ctl.!default { type pulse }' >>"$conf"
+  export ALSA_CONFIG_PATH="$conf"
 }
 
 # A private PulseAudio server: its own runtime and state dirs under the temp
@@ -179,6 +215,7 @@ e2e_start_pulse() {
   e2e_null_sink spk
   timeout 10 pactl set-default-sink spk || e2e_die "pactl set-default-sink failed"
   timeout 10 pactl set-default-source mic.monitor || e2e_die "pactl set-default-source failed"
+  e2e_alsa_config
   # E2E_KEEP_AWAKE=0 leaves both sinks to sleep when idle, as a desktop's
   # sound server does; wake.sh measures starts that way.
   if [[ ${E2E_KEEP_AWAKE:-1} != 0 ]]; then
@@ -246,6 +283,16 @@ e2e_make_prefix_template() {
   e2e_wine_env
   rm -rf "$dir"
   wine_new_prefix "$dir" || e2e_die "wineboot -i failed for the Wine prefix $dir, or its wineserver did not end"
+  e2e_choose_wine_driver "$dir"
+}
+
+# Tells the prefix at $1 which sound driver Wine loads (E2E_SOUND_PATH).
+e2e_choose_wine_driver() {
+  local driver=$E2E_SOUND_PATH
+  [[ $driver == alsa || $driver == pulse ]] || e2e_die "E2E_SOUND_PATH must be alsa or pulse, not $driver"
+  WINEPREFIX=$1 timeout 60 "$E2E_WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Audio /d "$driver" /f \
+    >/dev/null 2>&1 || e2e_die "could not choose Wine's $driver driver in $1"
+  WINEPREFIX=$1 timeout 60 "$E2E_WINESERVER" -w || e2e_die "the wineserver of $1 did not end"
 }
 
 # --- up / down ------------------------------------------------------------
