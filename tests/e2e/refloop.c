@@ -6,8 +6,11 @@
  * buffers queued and writes every full buffer straight to the playback
  * device, so its delay is one block plus whatever the sound stack adds.
  *
- * Usage: refloop.exe BLOCK_SAMPLES SECONDS
- * Prints one line of counters at the end; exit status 0 on a clean stop. */
+ * Usage: refloop.exe BLOCK_SAMPLES SECONDS [BACKLOG_LOG]
+ * Prints one line of counters at the end; exit status 0 on a clean stop.
+ * With BACKLOG_LOG, writes a line "MS BACKLOG" there after every block
+ * written: milliseconds since the start and the samples written less the
+ * playback device's position (what it holds, as far as it tells). */
 #include <windows.h>
 // windows.h first: mmsystem.h depends on it.
 #include <mmsystem.h>
@@ -33,6 +36,9 @@ typedef struct {
   Slot ring[RING_SIZE];
   Slot play[PLAY_SLOTS];
   DWORD block_bytes;
+  FILE* backlog_log;
+  DWORD started_ms;
+  DWORD written; /* samples, modulo 2^32 as the device counts them */
   long captured;
   long played;
   long dropped;
@@ -150,6 +156,18 @@ static void play_block(Loop* loop, const WAVEHDR* captured) {
     return;
   }
   slot->in_use = 1;
+  loop->written += loop->block_bytes / 2u;
+}
+
+static void log_backlog(Loop* loop) {
+  if (!loop->backlog_log) return;
+  MMTIME time;
+  time.wType = TIME_SAMPLES;
+  if (waveOutGetPosition(loop->out, &time, sizeof time) != MMSYSERR_NOERROR ||
+      time.wType != TIME_SAMPLES)
+    return;
+  fprintf(loop->backlog_log, "%lu %ld\n", (unsigned long)(GetTickCount() - loop->started_ms),
+          (long)(LONG)(loop->written - time.u.sample));
 }
 
 /* The device fills buffers in the order they were queued, so the next one to
@@ -162,6 +180,7 @@ static void pump_captured(Loop* loop, int* next) {
     ++loop->captured;
     /* Copy out before re-queueing: the buffer is only read here. */
     play_block(loop, &s->header);
+    log_backlog(loop);
     s->header.dwFlags &= ~(DWORD)WHDR_DONE;
     MMRESULT r = waveInAddBuffer(loop->in, &s->header, sizeof s->header);
     if (r != MMSYSERR_NOERROR) {
@@ -238,15 +257,20 @@ static int parse_positive(const char* text, long max, long* value) {
 
 int main(int argc, char** argv) {
   long block = 0, seconds = 0;
-  if (argc != 3 || !parse_positive(argv[1], 88000, &block) ||
+  if ((argc != 3 && argc != 4) || !parse_positive(argv[1], 88000, &block) ||
       !parse_positive(argv[2], 86400, &seconds)) {
-    fprintf(stderr, "usage: refloop BLOCK_SAMPLES(1..88000) SECONDS\n");
+    fprintf(stderr, "usage: refloop BLOCK_SAMPLES(1..88000) SECONDS [BACKLOG_LOG]\n");
     return 2;
   }
   SetConsoleCtrlHandler(on_console_signal, TRUE);
 
   static Loop loop;
   loop.block_bytes = (DWORD)block * 2u;
+  if (argc == 4 && !(loop.backlog_log = fopen(argv[3], "w"))) {
+    fprintf(stderr, "refloop: cannot write %s\n", argv[3]);
+    return 2;
+  }
+  loop.started_ms = GetTickCount();
   loop.in_event = CreateEventA(NULL, FALSE, FALSE, NULL);
   if (!loop.in_event || !alloc_slots(loop.ring, RING_SIZE, loop.block_bytes) ||
       !alloc_slots(loop.play, PLAY_SLOTS, loop.block_bytes)) {
@@ -267,6 +291,7 @@ int main(int argc, char** argv) {
   free_slots(loop.ring, RING_SIZE);
   free_slots(loop.play, PLAY_SLOTS);
   CloseHandle(loop.in_event);
+  if (loop.backlog_log) fclose(loop.backlog_log);
 
   printf("refloop: captured %ld played %ld dropped %ld errors %ld\n", loop.captured, loop.played,
          loop.dropped, loop.errors);
