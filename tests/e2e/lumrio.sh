@@ -91,7 +91,11 @@ fail_on_message_box() {
   fi
 }
 
-PLAYS_INTO_SPEAKER=(bash -c 'timeout 5 pactl list short sink-inputs | grep -q .')
+# Whether a stream plays into the sink named $1.
+PLAYS_INTO_SINK=(bash -c 'n=$(timeout 5 pactl list short sinks | awk -v s="$1" "\$2 == s { print \$1 }")
+  timeout 5 pactl list short sink-inputs | awk -v n="$n" "\$2 == n" | grep -q .' _)
+
+PLAYS_INTO_SPEAKER=("${PLAYS_INTO_SINK[@]}" spk)
 
 # Starts lumrio.exe and waits until its window is up and its engine plays;
 # sets WINDOW_ID and E2E_PROG_PID. $1: a label for the log and messages.
