@@ -16,18 +16,22 @@ that the program records and plays.
       delay between the two recordings instead, which removes the recorder's
       own start offset. Also checks the delay in N consecutive windows, so a
       delay that changes within a run is caught.
-  curve IN OUT [--chunk N] [--max-delay S] [--threshold A]
+  curve IN OUT [--chunk N] [--max-delay S] [--threshold A] [--approx]
       The delay of every click of IN (a recording of the program's input) in
       OUT: the stretch that starts just before the click, found sample for
       sample. One line a click, "click K T LAG" (T in seconds into IN, LAG in
       samples or "lost"), so that a run with faults shows how the delay
-      moved and whether it came back.
+      moved and whether it came back. With --approx, the stretch is found by
+      cross-correlation instead, for a path that resamples (PulseAudio's
+      loopback): a click is lost when no clear peak stands out.
   segments IN OUT [--chunk N] [--max-delay S] [--min-found F]
+           [--hold-after S --hold-within N]
       Cuts the recording of the program's input into chunks and finds each
       one, sample for sample, in the recording of its output. Prints the
       steady delay (that of the longest run of chunks), every change of the delay along the way (an
       underrun of the sound stack shifts all later audio) and how many chunks
-      never came out unchanged.
+      never came out unchanged. With --hold-after, every delay from S seconds
+      into the signal on must stay within N samples of the delay there.
   compare A B --shift N [--start S] [--length N]
       Aligns B on A (B sample k+N against A sample k) and counts samples
       that differ.
@@ -249,16 +253,35 @@ def find_clicks(samples, threshold, spacing):
     return clicks
 
 
+def correlated_shift(inp, start, chunk, out, max_shift, min_ratio=4.0):
+    """The shift at which inp[start:start+chunk] best matches out, within
+    0..max_shift, when its correlation peak stands clear of the rest."""
+    piece = inp[start:start + chunk].astype(np.float64)
+    window = out[start:start + max_shift + chunk].astype(np.float64)
+    if len(window) < chunk or not piece.any():
+        return None
+    scores = np.abs(np.correlate(window, piece, mode="valid"))
+    best = int(np.argmax(scores))
+    rest = np.delete(scores, range(max(0, best - 8), best + 9))
+    if rest.size and scores[best] < min_ratio * np.median(rest) + 1e-9:
+        return None
+    return best
+
+
 def cmd_curve(args):
     inp = read_raw(args.inp)
     out = read_raw(args.out)
-    keys = index_keys(out, KEY_WIDTH)
     clicks = find_clicks(inp, args.threshold, RATE // 2)
     if not clicks:
         raise Failure("the input recording holds no click")
+    max_shift = int(args.max_delay * RATE)
+    keys = None if args.approx else index_keys(out, KEY_WIDTH)
     for k, position in enumerate(clicks):
         start = max(0, position - 32)
-        shift = exact_shift(inp, start, args.chunk, out, keys, int(args.max_delay * RATE))
+        if args.approx:
+            shift = correlated_shift(inp, start, args.chunk, out, max_shift)
+        else:
+            shift = exact_shift(inp, start, args.chunk, out, keys, max_shift)
         print(f"click {k} {start / RATE:.3f} {shift if shift is not None else 'lost'}")
 
 
@@ -294,6 +317,31 @@ def cmd_segments(args):
     print(f"delay: {steady} samples ({samples_to_ms(steady):.1f} ms)")
     if len(matched) < args.min_found * len(found):
         raise Failure(f"only {len(matched)} of {len(found)} chunks came out unchanged")
+    if args.hold_after is not None:
+        judge_hold(found, args.hold_after, args.hold_within)
+
+
+def judge_hold(found, after_seconds, within):
+    """Fails when the delay moves by more than `within` samples from the one
+    it had `after_seconds` into the signal."""
+    first = found[0][0]
+    later = [(start, shift) for start, shift in found
+             if shift is not None and start - first >= after_seconds * RATE]
+    if not later:
+        raise Failure(f"nothing came through after the first {after_seconds} s")
+    reference = later[0][1]
+    moved = [(start, shift) for start, shift in later if abs(shift - reference) > within]
+    heard = [(start, shift) for start, shift in found if shift is not None]
+    changes = [heard[0]] + [heard[k] for k in range(1, len(heard))
+                            if heard[k][1] != heard[k - 1][1]]
+    print("delays: " + ", ".join(f"{shift} from {(start - first) / RATE:.2f} s"
+                                 for start, shift in changes))
+    if moved:
+        start, shift = moved[0]
+        raise Failure(f"the delay moved from {reference} to {shift} samples "
+                      f"at {(start - first) / RATE:.2f} s (more than {within} after "
+                      f"the first {after_seconds} s)")
+    print(f"hold: within {within} samples of {reference} from {after_seconds} s on")
 
 
 def cmd_compare(args):
@@ -429,6 +477,7 @@ def parse(argv):
     cu.add_argument("--chunk", type=int, default=200)
     cu.add_argument("--max-delay", type=float, default=6.0)
     cu.add_argument("--threshold", type=int, default=8000)
+    cu.add_argument("--approx", action="store_true")
     cu.set_defaults(run=cmd_curve)
 
     d = sub.add_parser("delay")
@@ -457,6 +506,8 @@ def parse(argv):
     g.add_argument("out")
     g.add_argument("--chunk", type=int, default=500)
     g.add_argument("--max-delay", type=float, default=4.5)
+    g.add_argument("--hold-after", type=float, default=None)
+    g.add_argument("--hold-within", type=int, default=220)
     g.add_argument("--min-found", type=float, default=0.9,
                    help="least fraction of chunks that must come out unchanged")
     g.set_defaults(run=cmd_segments)
