@@ -22,7 +22,6 @@ void BacklogRule::Restart(int32_t blockLength) {
 
 int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played, int64_t waited,
                                 int64_t unseen) {
-  const int64_t inHand = queued;
   queued = std::max<int64_t>(0, queued - unseen);
   const bool dry = queued <= 0;
   queued += waited;
@@ -34,10 +33,9 @@ int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played, i
     // A count kept a period at a time lags by up to a period, more at one
     // reading than at another: only more than that was lost.
     const int64_t lost = startKnown_ ? deficit - startDeficit_ : 0;
-    Learn(nowMs, queued - (lost > Samples(2 * kLeastUsualMs) ? lost : 0), inHand);
+    Learn(nowMs, queued - (lost > Samples(2 * kPeriodMs) ? lost : 0));
     return 0;
   }
-  if (!Measurable()) return 0;
   recent_.push_back({nowMs, queued, played});
   // Two readings at least, so that long blocks are judged on more than one.
   while (recent_.size() > 2 && recent_[1].ms < nowMs - driftWindowMs_) recent_.pop_front();
@@ -87,14 +85,6 @@ int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   return excess;
 }
 
-// No device plays on with less than a period in hand. One whose position
-// shows less counts sound as played when it hands it on to a sound server
-// that holds the rest (Wine does so): its backlog cannot be seen, and the
-// rule leaves it alone.
-bool BacklogRule::Measurable() const {
-  return usualInHand_ >= Samples(kLeastUsualMs);
-}
-
 void BacklogRule::Corrected() {
   ++corrections_;
   recent_.clear();
@@ -124,12 +114,10 @@ void BacklogRule::TrackStart(int64_t nowMs, int64_t played, int64_t deficit) {
   startKnown_ = true;
 }
 
-void BacklogRule::Learn(int64_t nowMs, int64_t paced, int64_t inHand) {
+void BacklogRule::Learn(int64_t nowMs, int64_t paced) {
   learnSum_ += paced;
-  inHandSum_ += inHand;
   ++learnCount_;
   usual_ = learnSum_ / learnCount_;
-  usualInHand_ = inHandSum_ / learnCount_;
   learned_ = nowMs - firstMs_ >= kSettleMs + std::max(kLearnMs, driftWindowMs_) && learnCount_ >= 4;
 }
 

@@ -24,9 +24,11 @@
 // (PlayedEstimate), and only averages are judged. In quiet running nothing
 // is corrected.
 //
-// A device whose position shows less than a period in hand (of what it
-// alone holds) counts sound as played when it hands it on (Wine does so);
-// the rule leaves it alone.
+// A device that counts sound as played when it hands it on to a sound
+// server (Wine's wave-out counts what it has copied into a buffer of its
+// own) shows only the backlog beyond what it hands on; the rule acts on what
+// it shows, as on any other device. It never switches itself off: a device
+// that showed little in the first seconds may show a fault's backlog later.
 //
 // When a fault's cut does not hold (the device rebuilds the same backlog at
 // once, as one does that needs more in hand than was learned), the level it
@@ -60,9 +62,8 @@ class BacklogRule {
   static constexpr double kDriftToleranceMs = 7;
   static constexpr double kDriftStepMs = 10;
   static constexpr int64_t kDriftEveryMs = 1000;
-  // The least usual backlog a device that tells its real position shows: a
-  // period.
-  static constexpr double kLeastUsualMs = 10;
+  // Devices hand sound over and count their position a period at a time.
+  static constexpr double kPeriodMs = 10;
   // How long after a disturbance (the device ran dry, the backlog moved)
   // the level is put right in full as soon as it holds steady.
   static constexpr int64_t kRecoveryMs = 2000;
@@ -85,8 +86,6 @@ class BacklogRule {
                      int64_t unseen = 0);
 
   bool Learned() const { return learned_; }
-  // Whether the device's position tells its backlog (known once learned).
-  bool Measurable() const;
   int64_t UsualSamples() const { return usual_; }
   int Corrections() const { return corrections_; }
 
@@ -108,7 +107,7 @@ class BacklogRule {
   Window Summary(int64_t sinceMs) const;
   bool Covers(int64_t ms) const;
   void TrackStart(int64_t nowMs, int64_t played, int64_t deficit);
-  void Learn(int64_t nowMs, int64_t paced, int64_t inHand);
+  void Learn(int64_t nowMs, int64_t paced);
   bool Steady(const Window& w) const;
   bool AtPace(const Window& w) const;
   void NoteDisturbance(int64_t nowMs, bool dry);
@@ -123,9 +122,6 @@ class BacklogRule {
   int64_t usual_ = 0;
   int64_t learnSum_ = 0;
   int64_t learnCount_ = 0;
-  // What the playback device alone usually holds.
-  int64_t usualInHand_ = 0;
-  int64_t inHandSum_ = 0;
   // Readings since the last correction, over the drift window and the one
   // before it.
   std::deque<Seen> recent_;

@@ -205,10 +205,10 @@ TEST(BacklogRule, DriftIsCorrectedInSmallStepsAtMostOnceASecond) {
 
 // Under Wine a device counts sound as played when it hands it on to the
 // sound server: at each arrival it shows next to nothing in hand, give or
-// take a few short blocks. That tells no backlog, and nothing is corrected,
-// however it jitters, and however long the blocks waited on the capture
-// side.
-TEST(BacklogRule, ADeviceThatShowsNothingInHandIsLeftAlone) {
+// take a few short blocks. The rule still watches it, and its jitter, or
+// how long the blocks waited on the capture side, is never taken for a
+// backlog to correct.
+TEST(BacklogRule, ADeviceThatShowsLittleInHandIsNotCorrectedForItsJitter) {
   BacklogRule rule;
   rule.Restart(64);
   std::mt19937 rng(7);
@@ -219,7 +219,27 @@ TEST(BacklogRule, ADeviceThatShowsNothingInHandIsLeftAlone) {
     ASSERT_EQ(rule.Correction(ms, 64 * blocksInHand(rng), played, waited(rng)), 0) << ms;
   }
   EXPECT_TRUE(rule.Learned());
-  EXPECT_FALSE(rule.Measurable());
+}
+
+// Wine's wave-out shows a backlog only once more piles up than its own
+// buffer takes: a device that showed nothing in hand while the rule learned
+// must still have a fault's backlog cut when it shows one.
+TEST(BacklogRule, ADeviceThatShowedNothingStillHasAFaultsBacklogCut) {
+  BacklogRule rule;
+  rule.Restart(1000);
+  int64_t played = 0;
+  std::vector<int64_t> corrections;
+  for (; played < 5 * 22050; played += 1000) {
+    ASSERT_EQ(rule.Correction(played * 1000 / 22050, 0, played), 0);
+  }
+  ASSERT_TRUE(rule.Learned());
+  const int64_t stuck = 4410;  // 200 ms held after a stall
+  for (; played < 8 * 22050; played += 1000) {
+    const int64_t c = rule.Correction(played * 1000 / 22050, stuck, played);
+    if (c != 0) corrections.push_back(c);
+  }
+  ASSERT_EQ(corrections.size(), 1u);
+  EXPECT_NEAR(static_cast<double>(corrections[0]), static_cast<double>(stuck), 22.05 * 10);
 }
 
 // A device that needs more in hand than was learned rebuilds its backlog
