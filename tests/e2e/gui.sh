@@ -160,13 +160,19 @@ check_x10() {
   measure_block "x 10 Delay unticked" 1000
 }
 
-# Logs "milliseconds sink-input-id" lines to $1 every 50 ms (background).
+# What tells one opening of the playback device from the next. Through
+# ALSA's PulseAudio plugin every opening is a client of the sound server of
+# its own, while a stream is made anew within it after each underrun; Wine's
+# PulseAudio driver keeps one client and makes a stream per opening.
+if [[ $E2E_SOUND_PATH == alsa ]]; then OPENING_COLUMN=3; else OPENING_COLUMN=1; fi
+
+# Logs "milliseconds opening-id,..." lines to $1 every 50 ms (background).
 start_stream_log() {
   # shellcheck disable=SC2016 # the inner script expands its own variables
   timeout 30 bash -c 'while :; do
-      echo "$(date +%s%3N) $(pactl list short sink-inputs 2>/dev/null | awk "{ print \$1 }" | tr "\n" ",")"
+      echo "$(date +%s%3N) $(pactl list short sink-inputs 2>/dev/null | awk -v c="$1" "{ print \$c }" | sort -u | tr "\n" ",")"
       sleep 0.05
-    done' >"$1" &
+    done' _ "$OPENING_COLUMN" >"$1" &
   STREAM_LOG_PID=$!
   e2e_track "$STREAM_LOG_PID"
 }
