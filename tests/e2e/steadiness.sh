@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # steadiness.sh: does the delay hold, minute after minute and after the
-# machine stalls? Shared by quiet.sh and faults.sh (sourced after common.sh
-# and lumrio.sh; the caller sets TRAIN_SECONDS and FAULTS).
+# machine stalls? Shared by quiet.sh and faults.sh, which set TRAIN_SECONDS
+# and FAULTS and call steady_check.
 #
 # For each block, one click a second is played into "mic" while three
 # loops run side by side on the same input, at the same time:
@@ -18,6 +18,12 @@
 # the 2 s after it (and the first 2 s): none lost; at least 90 % within
 # 220 samples (10 ms) of the quiet delay (the median of the clicks from 2 s
 # to 7.5 s); the last 5 all within. The three curves are printed side by side.
+
+export LC_ALL=C E2E_PROG_NICE=${E2E_PROG_NICE:-0}
+# shellcheck source=tests/e2e/common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+# shellcheck source=tests/e2e/lumrio.sh
+source "$E2E_ROOT/tests/e2e/lumrio.sh"
 
 STEADY_TOLERANCE=${E2E_STEADY_TOLERANCE:-220}
 STEADY_SHARE=${E2E_STEADY_SHARE:-90}
@@ -221,4 +227,16 @@ steady_main() {
   done
   ((failed == 0)) || e2e_die "the program's delay did not hold"
   echo "$label: PASS"
+}
+
+# The whole check: LABEL, the time bound per block in seconds, then the
+# blocks (64, 1000 and 8800 by default).
+steady_check() {
+  local label=$1 per_block=$2
+  shift 2
+  local blocks=("$@")
+  ((${#blocks[@]})) || blocks=(64 1000 8800)
+  [[ -n "${E2E_BOUNDED:-}" ]] || lumrio_prepare refloop
+  e2e_bound_total $((60 + per_block * ${#blocks[@]})) "$0" "${blocks[@]}"
+  steady_main "$label" "${blocks[@]}"
 }
