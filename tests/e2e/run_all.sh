@@ -64,6 +64,18 @@ summary() {
   printf '\n=== verdicts\n'
   awk -F'\t' '{ printf "%-15s %-10s %4d s\n", $1, $2, $3 }' "$RESULTS"
   printf 'total %d s\n' "$SECONDS"
+  failure_reasons
+}
+
+# The lines in which each failed check said why, so that a log cut down to
+# its tail still tells.
+failure_reasons() {
+  local name verdict
+  while IFS=$'\t' read -r name verdict _; do
+    [[ $verdict == PASS ]] && continue
+    printf '\n=== why %s failed\n' "$name"
+    grep -E '^(e2e: FAIL|e2e: [^:]+: |[a-z_]+: FAIL)' "$E2E_OUT/e2e-$name.log" | tail -n 8 || echo "(it said nothing; see $E2E_OUT/e2e-$name.log)"
+  done <"$RESULTS"
 }
 
 main() {
