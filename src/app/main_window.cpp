@@ -62,7 +62,7 @@ SliderDesc BandSliderDesc(int index, Bounds bounds) {
 
 }  // namespace
 
-int32_t DelayRule(int position, bool x10) {
+int32_t BlockLengthFor(int position, bool x10) {
   const int32_t length = position * (x10 ? 100 : 10);
   return length < 64 ? 64 : length;
 }
@@ -223,7 +223,7 @@ void Tw_Main::CreateSteps() {
     ShowError(e);
   }).Load(SettingsTable());
   settingsLoaded_ = true;
-  ApplyDelayRule();
+  ApplyDelayControls();
   std::array<int, 4> positions{};
   for (size_t i = 0; i < 4; ++i) positions[i] = BandSliders()[i]->Position();
   bank_.SetUp(positions);
@@ -288,12 +288,12 @@ void Tw_Main::RetryPutOffClose() {
   if (state_ == WindowState::ClosePutOff && CanCloseNow()) form_->PostClose();
 }
 
-void Tw_Main::ApplyDelayRule() {
+void Tw_Main::ApplyDelayControls() {
   const bool x10 = cb_X10Delay->Checked();
   lb_0ms->SetCaption(x10 ? "0 sec" : "0 ms");
   lb_1ms->SetCaption(x10 ? "2 sec" : "200 ms");
   lb_2ms->SetCaption(x10 ? "4 sec" : "400 ms");
-  engine_.SetBlockLength(DelayRule(DelayTrackBar->Position(), x10));
+  engine_.SetBlockLength(BlockLengthFor(DelayTrackBar->Position(), x10));
 }
 
 void Tw_Main::DelayTrackBarChange() {
@@ -326,7 +326,7 @@ void Tw_Main::ApplyDelay() {
   }
   if (engine_.State() == audio::EngineState::Running) engine_.StopAudio();
   if (state_ == WindowState::Running) {
-    ApplyDelayRule();
+    ApplyDelayControls();
     engine_.StartAudio();
   }
   // A close asked for during the stop or start leaves the engine stopped.

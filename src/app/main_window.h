@@ -28,7 +28,7 @@ inline constexpr int64_t kScopeFrameMs = 15;
 
 // Block length from the delay controls: 10 or 100 samples a step, never
 // below 64.
-int32_t DelayRule(int position, bool x10);
+int32_t BlockLengthFor(int position, bool x10);
 
 // The volume word for a slider position: both channels at 65000 - 10 * P.
 uint32_t VolumeWord(int position);
@@ -103,7 +103,7 @@ class Tw_Main : private audio::EngineHost {
   void CreateSteps();
   void ShowError(const std::string& text);
   void ShowBox(BoxKind kind, const std::string& text);
-  void ApplyDelayRule();
+  void ApplyDelayControls();
   void ApplyDelay();
   void SaveSettings();
   bool CanCloseNow() const;

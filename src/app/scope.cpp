@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "audio/units.h"
+
 namespace lumrio::app {
 
 using platform::BrushStyle;
@@ -18,8 +20,7 @@ platform::FontDesc ScopeFont() {
 }
 
 int DelayMilliseconds(int32_t blockLength) {
-  const int32_t product = blockLength * 1000;  // fits: at most 88,000,000
-  return static_cast<int>(std::llround(static_cast<double>(product) / 22050.0));
+  return static_cast<int>(std::llround(audio::MsOf(blockLength)));
 }
 
 std::string DelayText(int32_t blockLength) {

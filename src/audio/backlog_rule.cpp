@@ -9,15 +9,15 @@ namespace lumrio::audio {
 namespace {
 
 int64_t Samples(double ms) {
-  return static_cast<int64_t>(ms * 22050.0 / 1000.0);
+  return SamplesIn(ms);
 }
 
 }  // namespace
 
 void BacklogRule::Restart(int32_t blockLength) {
   *this = BacklogRule{};
-  driftWindowMs_ =
-      std::max<int64_t>(kDriftWindowMs, kDriftWindowBlocks * blockLength * 1000 / 22050);
+  driftWindowMs_ = std::max<int64_t>(
+      kDriftWindowMs, static_cast<int64_t>(MsOf(int64_t{kDriftWindowBlocks} * blockLength)));
 }
 
 int64_t BacklogRule::Correction(int64_t nowMs, int64_t queued, int64_t played, int64_t waited,
@@ -109,7 +109,7 @@ void BacklogRule::TrackStart(int64_t nowMs, int64_t played, int64_t deficit) {
   const double pace = static_cast<double>(played - firstPlayed_) /
                       static_cast<double>(Samples(static_cast<double>(nowMs - firstPlayedMs_)));
   const double lostBefore =
-      pace > 0 && pace < 0.9 ? static_cast<double>(firstPlayed_) * (1 / pace - 1) : 0;
+      pace > 0 && pace < kSlowStartPace ? static_cast<double>(firstPlayed_) * (1 / pace - 1) : 0;
   startDeficit_ = firstPlayedDeficit_ - static_cast<int64_t>(lostBefore);
   startKnown_ = true;
 }
@@ -118,7 +118,8 @@ void BacklogRule::Learn(int64_t nowMs, int64_t paced) {
   learnSum_ += paced;
   ++learnCount_;
   usual_ = learnSum_ / learnCount_;
-  learned_ = nowMs - firstMs_ >= kSettleMs + std::max(kLearnMs, driftWindowMs_) && learnCount_ >= 4;
+  learned_ = nowMs - firstMs_ >= kSettleMs + std::max(kLearnMs, driftWindowMs_) &&
+             learnCount_ >= kLeastLearnReadings;
 }
 
 // The readings from `sinceMs` on, or the newest two if fewer.
@@ -146,15 +147,16 @@ bool BacklogRule::Covers(int64_t ms) const {
 }
 
 // A backlog still on the move (a stall under way, a late burst being caught
-// up) is left until it settles, and so is a device that has not played at
+// up; more than the drift tolerance either way, and a period for a count
+// kept a period at a time) is left until it settles, and so is a device that has not played at
 // its pace meanwhile (it is stalled, and will be behind by more).
 bool BacklogRule::Steady(const Window& w) const {
-  if (w.high - w.low > Samples(2 * kDriftToleranceMs) + Samples(10)) return false;
+  if (w.high - w.low > Samples(2 * kDriftToleranceMs) + Samples(kPeriodMs)) return false;
   return AtPace(w);
 }
 
 bool BacklogRule::AtPace(const Window& w) const {
-  return w.played >= Samples(static_cast<double>(w.spanMs)) - Samples(20);
+  return w.played >= Samples(static_cast<double>(w.spanMs)) - Samples(kPaceSlackMs);
 }
 
 // A fault's backlog is measured on the newest kPersistMs, or the newest two
@@ -187,7 +189,7 @@ int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
 // leaves little room, so the limit is half of it if that is less.
 int64_t BacklogRule::DriftCorrection(int64_t nowMs) {
   if (lastDriftMs_ >= 0 && nowMs - lastDriftMs_ < kDriftEveryMs) return 0;
-  if (!Covers(driftWindowMs_ * 9 / 10)) return 0;
+  if (!Covers(driftWindowMs_ * kDriftCoverTenths / 10)) return 0;
   const Window w = Summary(nowMs - driftWindowMs_);
   if (!Steady(w)) return 0;
   const int64_t excess = w.mean - usual_;

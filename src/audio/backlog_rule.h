@@ -38,6 +38,8 @@
 #include <cstdint>
 #include <deque>
 
+#include "audio/units.h"
+
 namespace lumrio::audio {
 
 class BacklogRule {
@@ -62,14 +64,27 @@ class BacklogRule {
   static constexpr double kDriftToleranceMs = 7;
   static constexpr double kDriftStepMs = 10;
   static constexpr int64_t kDriftEveryMs = 1000;
-  // Devices hand sound over and count their position a period at a time.
-  static constexpr double kPeriodMs = 10;
   // How long after a disturbance (the device ran dry, the backlog moved)
   // the level is put right in full as soon as it holds steady.
   static constexpr int64_t kRecoveryMs = 2000;
   // How soon after a fault's cut the same backlog back again means the cut
   // did not hold.
   static constexpr int64_t kHoldCheckMs = 2000;
+  // A device plays at its pace when it falls behind the clock by no more
+  // than this over a window: its count, kept a period at a time, is off by
+  // up to a period at either end of the window.
+  static constexpr double kPaceSlackMs = 2 * kPeriodMs;
+  // A start is slow when the device played under this share of the clock
+  // over its first kSettleMs: a count kept a period at a time can be a
+  // period, a tenth of that span, short of what was played.
+  static constexpr double kSlowStartPace = 0.9;
+  // The usual backlog is an average of this many readings at least, so that
+  // long blocks, which arrive seldom, are not learned from one or two.
+  static constexpr int64_t kLeastLearnReadings = 4;
+  // Drift is judged once the readings span this many tenths of the drift
+  // window: blocks come at their own pace, and a window that had to be full
+  // to the millisecond would wait a block more.
+  static constexpr int64_t kDriftCoverTenths = 9;
 
   // A new run of blocks of `blockLength` samples starts.
   void Restart(int32_t blockLength);

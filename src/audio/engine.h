@@ -12,12 +12,12 @@
 
 #include "audio/latency.h"
 #include "audio/played_estimate.h"
+#include "audio/units.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
 
 inline constexpr int kRingSize = 16;
-inline constexpr uint32_t kSampleRate = 22050;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
@@ -96,7 +96,7 @@ class Engine {
   // True until a captured block of the present run has been processed, and
   // again from the end of every stop.
   bool Idle() const { return idle_; }
-  const Latency& DelayRule() const { return latency_; }
+  const Latency& LatencyRule() const { return latency_; }
 
  private:
   void Report(const std::string& text);

@@ -22,7 +22,7 @@ BlockPlan Latency::Plan(int64_t nowMs, int waiting, std::optional<Playback> play
   if (pending_ == 0 && playbackBegun_ && playback) {
     const int64_t correction = backlog_.Correction(nowMs, playback->queued, playback->played,
                                                    playback->waited, playback->unseen);
-    if (correction > static_cast<int64_t>(BacklogRule::kDriftStepMs * 22050 / 1000)) {
+    if (correction > SamplesIn(BacklogRule::kDriftStepMs)) {
       return FaultCut(correction);
     }
     pending_ = correction;
@@ -60,8 +60,7 @@ BlockPlan Latency::GoOnCorrecting() {
 // on without a gap.
 bool Latency::SupersededAtStart(int waiting) const {
   if (playbackBegun_) return false;
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / 22050.0;
-  return static_cast<double>(waiting) * blockMs > kStartCushionMs;
+  return MsOf(static_cast<int64_t>(waiting) * blockLength_) > kStartCushionMs;
 }
 
 }  // namespace lumrio::audio

@@ -25,12 +25,13 @@
 
 #include "audio/backlog_rule.h"
 #include "audio/stale_rule.h"
+#include "audio/units.h"
 
 namespace lumrio::audio {
 
 // How much of the burst of blocks at the start of a capture is played; the
-// older ones are skipped (one sound-system period, 10 ms on Windows).
-inline constexpr double kStartCushionMs = 10;
+// older ones are skipped: one period, what the playback stream needs in hand.
+inline constexpr double kStartCushionMs = kPeriodMs;
 
 // Where the playback device is: samples written and not yet played, and
 // samples played since it was opened; and how long the block now taken up

@@ -9,7 +9,7 @@ namespace lumrio::audio {
 
 namespace {
 
-constexpr double kSamplesPerMs = 22050.0 / 1000.0;
+constexpr double kSamplesPerMs = ExactSamplesIn(1);
 
 }  // namespace
 

@@ -17,6 +17,8 @@
 #include <cstdint>
 #include <deque>
 
+#include "audio/units.h"
+
 namespace lumrio::audio {
 
 class PlayedEstimate {
@@ -27,9 +29,6 @@ class PlayedEstimate {
   static constexpr double kCarryMs = 250;
   static constexpr double kCarryBlocks = 1.5;
   static constexpr int64_t kMostCarryMs = 2000;
-  // The most a device that counts a period at a time can have played beyond
-  // its count.
-  static constexpr double kPeriodMs = 10;
 
   // A new run of blocks of `blockLength` samples starts.
   void Restart(int32_t blockLength);

@@ -3,13 +3,9 @@
 
 #include <algorithm>
 
+#include "audio/units.h"
+
 namespace lumrio::audio {
-
-namespace {
-
-constexpr double kSampleRate = 22050.0;
-
-}  // namespace
 
 void StaleRule::Restart(int64_t nowMs, int32_t blockLength) {
   *this = StaleRule{};
@@ -19,8 +15,7 @@ void StaleRule::Restart(int64_t nowMs, int32_t blockLength) {
 
 bool StaleRule::Stale(int64_t nowMs, int waiting) {
   samplesArrived_ += blockLength_;
-  const double ageMs = static_cast<double>(nowMs - startMs_) -
-                       static_cast<double>(samplesArrived_) * 1000.0 / kSampleRate;
+  const double ageMs = static_cast<double>(nowMs - startMs_) - MsOf(samplesArrived_);
   if (!usualKnown_) {
     usualKnown_ = true;
     usualAgeMs_ = ageMs;
@@ -28,7 +23,7 @@ bool StaleRule::Stale(int64_t nowMs, int waiting) {
   const double creep = static_cast<double>(nowMs - lastArrivalMs_) / 1000.0;
   usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
   lastArrivalMs_ = nowMs;
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
+  const double blockMs = MsOf(blockLength_);
   if (ageMs - usualAgeMs_ <= std::max(kStaleMs, blockMs / 2)) {
     if (runSinceMs_ >= 0 && nowMs - lastStaleMs_ > kRunGapMs) runSinceMs_ = -1;
     return false;
@@ -41,8 +36,8 @@ bool StaleRule::Stale(int64_t nowMs, int waiting) {
 // draining brings its blocks in ever earlier; that lateness is real, and the
 // run starts afresh with each such step.
 bool StaleRule::TakeForLostSound(int64_t nowMs, int waiting, double ageMs) {
-  const double blockMs = static_cast<double>(blockLength_) * 1000.0 / kSampleRate;
-  if (runSinceMs_ < 0 || ageMs < runFirstAgeMs_ - std::max(blockMs, 20.0)) {
+  const double blockMs = MsOf(blockLength_);
+  if (runSinceMs_ < 0 || ageMs < runFirstAgeMs_ - std::max(blockMs, kRunRestartMs)) {
     runSinceMs_ = nowMs;
     runFirstAgeMs_ = ageMs;
   }

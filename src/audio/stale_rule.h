@@ -24,6 +24,8 @@
 
 #include <cstdint>
 
+#include "audio/units.h"
+
 namespace lumrio::audio {
 
 class StaleRule {
@@ -36,8 +38,11 @@ class StaleRule {
   // ends such a run (blocks near the limit are stale now and then).
   static constexpr int64_t kRunMs = 100;
   static constexpr int64_t kRunGapMs = 100;
-  // A sound system's period: short blocks arrive that much at a time.
-  static constexpr double kPeriodMs = 10;
+  // A run starts afresh when a block arrives this much earlier than the
+  // run's first one (or a block earlier, for long blocks): a draining
+  // backlog, whose lateness is real. Two periods, so that the jitter of a
+  // count kept a period at a time does not restart it.
+  static constexpr double kRunRestartMs = 20;
 
   // A new capture of blocks of `blockLength` samples starts at `nowMs`.
   void Restart(int64_t nowMs, int32_t blockLength);

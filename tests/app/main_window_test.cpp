@@ -5,15 +5,15 @@
 namespace lumrio::app::testing {
 namespace {
 
-TEST(DelayRule, StepsOfTenOrAHundredSamplesNeverBelow64) {
-  EXPECT_EQ(DelayRule(0, false), 64);
-  EXPECT_EQ(DelayRule(0, true), 64);
-  EXPECT_EQ(DelayRule(6, false), 64);
-  EXPECT_EQ(DelayRule(7, false), 70);
-  EXPECT_EQ(DelayRule(100, false), 1000);
-  EXPECT_EQ(DelayRule(100, true), 10000);
-  EXPECT_EQ(DelayRule(880, false), 8800);
-  EXPECT_EQ(DelayRule(880, true), 88000);
+TEST(BlockLengthFor, StepsOfTenOrAHundredSamplesNeverBelow64) {
+  EXPECT_EQ(BlockLengthFor(0, false), 64);
+  EXPECT_EQ(BlockLengthFor(0, true), 64);
+  EXPECT_EQ(BlockLengthFor(6, false), 64);
+  EXPECT_EQ(BlockLengthFor(7, false), 70);
+  EXPECT_EQ(BlockLengthFor(100, false), 1000);
+  EXPECT_EQ(BlockLengthFor(100, true), 10000);
+  EXPECT_EQ(BlockLengthFor(880, false), 8800);
+  EXPECT_EQ(BlockLengthFor(880, true), 88000);
 }
 
 TEST(VolumeWord, BothChannelsFollowTheSlider) {
