@@ -106,17 +106,17 @@ void Engine::StartAudio() {
 // undoes what was done and leaves the entry out of the ring for this run.
 bool Engine::AllocateRingEntry(int i, uint32_t bytes) {
   auto& mem = platform_.memory;
-  ring_.headerMemory[i] = mem.GlobalAlloc(platform::kGmemFixed, kWaveHeaderSize);
-  if (ring_.headerMemory[i]) {
-    ring_.headers[i] = static_cast<WaveHeader*>(mem.GlobalLock(ring_.headerMemory[i]));
+  ring_[i].headerMemory = mem.GlobalAlloc(platform::kGmemFixed, kWaveHeaderSize);
+  if (ring_[i].headerMemory) {
+    ring_[i].header = static_cast<WaveHeader*>(mem.GlobalLock(ring_[i].headerMemory));
   }
-  if (ring_.headers[i]) {
-    ring_.dataMemory[i] = mem.GlobalAlloc(platform::kGmemFixed, bytes);
+  if (ring_[i].header) {
+    ring_[i].dataMemory = mem.GlobalAlloc(platform::kGmemFixed, bytes);
   }
-  if (ring_.dataMemory[i]) {
-    ring_.data[i] = static_cast<int16_t*>(mem.GlobalLock(ring_.dataMemory[i]));
+  if (ring_[i].dataMemory) {
+    ring_[i].data = static_cast<int16_t*>(mem.GlobalLock(ring_[i].dataMemory));
   }
-  if (ring_.data[i]) return true;
+  if (ring_[i].data) return true;
   FreeRingEntry(i);
   return false;
 }
@@ -125,10 +125,10 @@ bool Engine::AllocateRingEntry(int i, uint32_t bytes) {
 // device really holds is counted in InQueued: a refused one would never come
 // back and would hold up the drain of StopAudio for ever.
 void Engine::QueueRingEntry(int i, uint32_t bytes) {
-  WaveHeader* header = ring_.headers[i];
+  WaveHeader* header = ring_[i].header;
   // Fixed global memory is not zeroed; the device must not see stale fields.
   std::memset(header, 0, kWaveHeaderSize);
-  header->lpData = reinterpret_cast<char*>(ring_.data[i]);
+  header->lpData = reinterpret_cast<char*>(ring_[i].data);
   header->dwBufferLength = bytes;
   header->dwFlags = 0;
   header->dwUser = static_cast<uintptr_t>(i);
@@ -144,25 +144,21 @@ void Engine::QueueRingEntry(int i, uint32_t bytes) {
     if (prepared) audio.WaveInUnprepareHeader(waveIn_, header, kWaveHeaderSize);
     return;
   }
-  ring_.queued[i] = true;
+  ring_[i].queued = true;
   ++inQueued_;
 }
 
 void Engine::FreeRingEntry(int i) {
   auto& mem = platform_.memory;
-  if (ring_.dataMemory[i]) {
-    if (ring_.data[i]) mem.GlobalUnlock(ring_.dataMemory[i]);
-    mem.GlobalFree(ring_.dataMemory[i]);
+  if (ring_[i].dataMemory) {
+    if (ring_[i].data) mem.GlobalUnlock(ring_[i].dataMemory);
+    mem.GlobalFree(ring_[i].dataMemory);
   }
-  if (ring_.headerMemory[i]) {
-    if (ring_.headers[i]) mem.GlobalUnlock(ring_.headerMemory[i]);
-    mem.GlobalFree(ring_.headerMemory[i]);
+  if (ring_[i].headerMemory) {
+    if (ring_[i].header) mem.GlobalUnlock(ring_[i].headerMemory);
+    mem.GlobalFree(ring_[i].headerMemory);
   }
-  ring_.data[i] = nullptr;
-  ring_.dataMemory[i] = nullptr;
-  ring_.headers[i] = nullptr;
-  ring_.headerMemory[i] = nullptr;
-  ring_.queued[i] = false;
+  ring_[i] = RingEntry{};
 }
 
 void Engine::StopAudio() {
@@ -220,12 +216,8 @@ void Engine::StopCapture() {
     // The device still holds some buffers and may yet write into them: leave
     // those allocated (a small leak beats memory corruption), free the rest.
     for (int i = 0; i < kRingSize; ++i) {
-      if (ring_.queued[static_cast<size_t>(i)]) {
-        ring_.headers[i] = nullptr;
-        ring_.data[i] = nullptr;
-        ring_.headerMemory[i] = nullptr;
-        ring_.dataMemory[i] = nullptr;
-        ring_.queued[i] = false;
+      if (ring_[i].queued) {
+        ring_[i] = RingEntry{};
       } else {
         FreeRingEntry(i);
       }
@@ -259,14 +251,14 @@ int Engine::RingIndexOf(const WaveHeader* header) const {
   const uintptr_t i = header->dwUser;
   if (i >= kRingSize) return -1;
   const int index = static_cast<int>(i);
-  if (ring_.headers[index] != header || !ring_.queued[index]) return -1;
+  if (ring_[index].header != header || !ring_[index].queued) return -1;
   return index;
 }
 
 // The device no longer holds this buffer and will not get it back.
 void Engine::TakeOutOfService(int i) {
-  platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize);
-  ring_.queued[i] = false;
+  platform_.audio.WaveInUnprepareHeader(waveIn_, ring_[i].header, kWaveHeaderSize);
+  ring_[i].queued = false;
   --inQueued_;
 }
 
@@ -275,11 +267,11 @@ void Engine::MMWimData(WaveHeader* header) {
   if (i < 0) return;
 
   if (closing_) {
-    if (platform_.audio.WaveInUnprepareHeader(waveIn_, ring_.headers[i], kWaveHeaderSize) !=
+    if (platform_.audio.WaveInUnprepareHeader(waveIn_, ring_[i].header, kWaveHeaderSize) !=
         kMmNoError) {
       Report("In Unprepare error.");
     }
-    ring_.queued[i] = false;
+    ring_[i].queued = false;
     --inQueued_;
     return;
   }
@@ -295,7 +287,7 @@ void Engine::MMWimData(WaveHeader* header) {
   if (platform_.audio.WaveInAddBuffer(waveIn_, header, kWaveHeaderSize) != kMmNoError) {
     TakeOutOfService(i);
   }
-  const int16_t* captured = ring_.data[i];
+  const int16_t* captured = ring_[i].data;
   if (plan.resetPlayback) ResetPlayback();
   if (plan.play) WriteBlock(captured, plan);
   if (scopePoints_) host_.MapScope(captured, scopePoints_, blockLength_);
@@ -310,8 +302,8 @@ int Engine::FullBuffersAfter(int i) const {
   int full = 0;
   for (int step = 1; step < kRingSize; ++step) {
     const int next = (i + step) % kRingSize;
-    if (!ring_.queued[static_cast<size_t>(next)]) continue;
-    if ((ring_.headers[next]->dwFlags & platform::kHeaderDone) == 0) break;
+    if (!ring_[next].queued) continue;
+    if ((ring_[next].header->dwFlags & platform::kHeaderDone) == 0) break;
     ++full;
   }
   return full;

@@ -48,15 +48,23 @@ class EngineHost {
   virtual void BlockProcessed() = 0;
 };
 
-// The capture ring: five parallel arrays of kRingSize entries.
+// One buffer of the capture ring.
+struct RingEntry {
+  platform::WaveHeader* header = nullptr;
+  platform::GlobalHandle headerMemory = nullptr;
+  platform::GlobalHandle dataMemory = nullptr;
+  int16_t* data = nullptr;
+  // Whether the device holds it (prepared and added), so that only the
+  // entries it holds are waited for when the engine stops.
+  bool queued = false;
+};
+
+// The capture ring: kRingSize buffers, each with its header and memory.
 struct CaptureRing {
-  std::array<platform::WaveHeader*, kRingSize> headers{};
-  std::array<platform::GlobalHandle, kRingSize> headerMemory{};
-  std::array<platform::GlobalHandle, kRingSize> dataMemory{};
-  std::array<int16_t*, kRingSize> data{};
-  // Whether the device holds entry i (prepared and added), so that only
-  // those are waited for when the engine stops.
-  std::array<bool, kRingSize> queued{};
+  std::array<RingEntry, kRingSize> entries{};
+
+  RingEntry& operator[](int i) { return entries[static_cast<size_t>(i)]; }
+  const RingEntry& operator[](int i) const { return entries[static_cast<size_t>(i)]; }
 };
 
 class Engine {

@@ -63,7 +63,7 @@ TEST_F(EngineTest, StartQueuesTheWholeRingInOrder) {
   EXPECT_TRUE(w->Idle());
   EXPECT_EQ(hp.Sound().InQueued(), 16);
   for (int i = 0; i < 16; ++i) {
-    const auto* h = e.Ring().headers[static_cast<size_t>(i)];
+    const auto* h = e.Ring()[i].header;
     ASSERT_NE(h, nullptr);
     EXPECT_EQ(h->dwUser, static_cast<uintptr_t>(i));
     EXPECT_EQ(h->dwBufferLength, 2000u);
@@ -71,7 +71,7 @@ TEST_F(EngineTest, StartQueuesTheWholeRingInOrder) {
   const auto adds = hp.Log().CallsNamed("waveInAddBuffer");
   ASSERT_EQ(adds.size(), 16u);
   for (size_t i = 0; i < 16; ++i) {
-    EXPECT_EQ(adds[i].args[1], reinterpret_cast<uintptr_t>(e.Ring().headers[i]));
+    EXPECT_EQ(adds[i].args[1], reinterpret_cast<uintptr_t>(e.Ring()[static_cast<int>(i)].header));
   }
   // Both opens go to device 0 with window notification.
   for (const char* name : {"waveOutOpen", "waveInOpen"}) {
@@ -179,7 +179,7 @@ TEST_F(EngineTest, RefusedRingBuffersDoNotHoldUpTheStop) {
   EXPECT_EQ(Boxes(), (std::vector<std::string>{"In Prepare error.", "Add buffer error."}));
   const auto adds = hp.Log().CallsNamed("waveInAddBuffer");
   ASSERT_GE(adds.size(), 16u);
-  EXPECT_EQ(adds[2].args[1], reinterpret_cast<uintptr_t>(w->Engine().Ring().headers[2]));
+  EXPECT_EQ(adds[2].args[1], reinterpret_cast<uintptr_t>(w->Engine().Ring()[2].header));
   RunMs(500);
   Close();
   EXPECT_FALSE(hp.HangDetected());
