@@ -89,12 +89,7 @@ void Engine::StartAudio() {
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
   latency_.Restart(SoundClockMs(), blockLength_);
-  played_.Restart(blockLength_);
-  samplesWritten_ = 0;
-  samplesCaptured_ = 0;
-  lastPosition_ = 0;
-  playedBefore_ = 0;
-  positionTrusted_ = true;
+  meter_.Restart(blockLength_, waveIn_, waveOut_);
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -276,10 +271,8 @@ void Engine::MMWimData(WaveHeader* header) {
     return;
   }
 
-  samplesCaptured_ += header->dwBytesRecorded / format_.nBlockAlign;
-  std::optional<Playback> playback = PlaybackPosition();
-  if (playback) playback->waited = CapturedSince();
-  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), playback);
+  meter_.Captured(header->dwBytesRecorded / format_.nBlockAlign);
+  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), meter_.Read());
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -315,59 +308,11 @@ int64_t Engine::SoundClockMs() {
   return static_cast<int64_t>(platform_.ui.ClockMs());
 }
 
-// Where the playback device is, or nothing if it cannot tell. Its position
-// is a 32-bit count of samples that wraps; so do the counts made from it.
-// A position that goes back otherwise is not to be trusted for the rest of
-// the run (a driver that counts in some other unit, say).
-std::optional<Playback> Engine::PlaybackPosition() {
-  platform::MmTime time;
-  time.wType = platform::kTimeSamples;
-  if (!positionTrusted_ ||
-      platform_.audio.WaveOutGetPosition(waveOut_, &time, sizeof time) != kMmNoError ||
-      time.wType != platform::kTimeSamples) {
-    return std::nullopt;
-  }
-  if (time.sample < lastPosition_) {
-    const bool wrapped = lastPosition_ >= 0x80000000U && time.sample < 0x80000000U;
-    if (!wrapped) {
-      positionTrusted_ = false;
-      return std::nullopt;
-    }
-    playedBefore_ += int64_t{1} << 32;
-  }
-  lastPosition_ = time.sample;
-  const int64_t played = playedBefore_ + time.sample;
-  return Playback{
-      .queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample)),
-      .played = played,
-      .unseen = played_.At(platform_.ui.ClockMs(), played) - played};
-}
-
-// How much the capture device has recorded since the end of the block just
-// taken up: how long that block waited to be taken up. It waits longer when
-// it ends early in the device's period, and that part of the delay moves with
-// where blocks end in the periods. 0 if the device cannot tell.
-int64_t Engine::CapturedSince() {
-  platform::MmTime time;
-  time.wType = platform::kTimeSamples;
-  if (platform_.audio.WaveInGetPosition(waveIn_, &time, sizeof time) != kMmNoError ||
-      time.wType != platform::kTimeSamples) {
-    return 0;
-  }
-  // Both counts wrap at 32 bits; a device that counts otherwise is not
-  // believed beyond a ring of blocks.
-  const auto since = static_cast<int32_t>(time.sample - samplesCaptured_);
-  return since < 0 || since > kRingSize * blockLength_ ? 0 : since;
-}
-
 // Drops what the playback device holds: its blocks come back as played, and
 // its position starts again from 0.
 void Engine::ResetPlayback() {
   if (platform_.audio.WaveOutReset(waveOut_) != kMmNoError) return;
-  playedBefore_ += lastPosition_;
-  lastPosition_ = 0;
-  samplesWritten_ = 0;
-  played_.Forget();
+  meter_.PlaybackReset();
 }
 
 // Makes a playback block from the captured samples, shortened or lengthened
@@ -409,7 +354,7 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
   } else {
     written = true;
     latency_.Written();
-    samplesWritten_ += static_cast<uint32_t>(length);
+    meter_.Written(static_cast<uint32_t>(length));
     inFlight_.insert(header);
     ++outQueued_;
   }
@@ -419,11 +364,9 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
   }
 }
 
-// A played block comes back just after the device's period has ended: its
-// count then is the truest it gives (see PlayedEstimate).
 void Engine::MMWomDone(WaveHeader* header) {
   if (!header) return;
-  if (!closing_) PlaybackPosition();
+  if (!closing_) meter_.PeriodEnded();
   if (platform_.audio.WaveOutUnprepareHeader(waveOut_, header, kWaveHeaderSize) != kMmNoError) {
     Report("Out Unprepare error.");
   }

@@ -10,8 +10,8 @@
 #include <string>
 #include <unordered_set>
 
+#include "audio/delay_meter.h"
 #include "audio/latency.h"
-#include "audio/played_estimate.h"
 #include "audio/units.h"
 #include "platform/platform.h"
 
@@ -116,8 +116,6 @@ class Engine {
   void WriteBlock(const int16_t* captured, const BlockPlan& plan);
   int FullBuffersAfter(int i) const;
   int64_t SoundClockMs();
-  std::optional<Playback> PlaybackPosition();
-  int64_t CapturedSince();
   void ResetPlayback();
   bool Drain(const int32_t& count);
   void WaitForMessages(int64_t sinceMs);
@@ -143,15 +141,8 @@ class Engine {
   bool idle_ = true;
 
   EngineState state_ = EngineState::Stopped;
-  Latency latency_;  // how much of each captured block of this run is played
-  // Samples written to the playback device since it was opened or last
-  // reset, modulo 2^32 as the device counts its position.
-  uint32_t samplesWritten_ = 0;
-  uint32_t samplesCaptured_ = 0;  // in the capture buffers taken up this run
-  uint32_t lastPosition_ = 0;
-  int64_t playedBefore_ = 0;  // by the wraps and resets of its position
-  bool positionTrusted_ = true;
-  PlayedEstimate played_;  // what the playback device has played, by its readings
+  Latency latency_;              // how much of each captured block of this run is played
+  DelayMeter meter_{platform_};  // where the sound is, by the devices' counts
   std::set<std::string> reportedThisRun_;
 };
 

@@ -1,0 +1,55 @@
+// Where the sound is between the microphone and the ear, as the devices
+// tell it: the playback device's position, reckoned past its 32-bit wrap and
+// between the periods it counts in, and how long each captured block waited
+// before it was taken up. The engine tells it what it writes, takes up and
+// drops; the delay rules get their readings from here alone.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "audio/latency.h"
+#include "audio/played_estimate.h"
+#include "platform/platform.h"
+
+namespace lumrio::audio {
+
+class DelayMeter {
+ public:
+  explicit DelayMeter(platform::Platform& platform) : platform_(platform) {}
+
+  // A new run of blocks of `blockLength` samples on these devices.
+  void Restart(int32_t blockLength, platform::WaveInHandle waveIn, platform::WaveOutHandle waveOut);
+  // A capture buffer of `samples` was taken up.
+  void Captured(uint32_t samples) { samplesCaptured_ += samples; }
+  // The playback device took a block of `samples`.
+  void Written(uint32_t samples) { samplesWritten_ += samples; }
+  // The playback device dropped what it held; its position starts from 0.
+  void PlaybackReset();
+
+  // The reading for the block just taken up, or nothing if the playback
+  // device cannot tell where it is.
+  std::optional<Playback> Read();
+  // A played block came back just after the device's period ended: its
+  // count then is the truest it gives (see PlayedEstimate).
+  void PeriodEnded() { PlaybackPosition(); }
+
+ private:
+  std::optional<Playback> PlaybackPosition();
+  int64_t CapturedSince();
+
+  platform::Platform& platform_;
+  platform::WaveInHandle waveIn_ = nullptr;
+  platform::WaveOutHandle waveOut_ = nullptr;
+  int32_t blockLength_ = 0;
+  // Samples written to the playback device since it was opened or last
+  // reset, modulo 2^32 as the device counts its position.
+  uint32_t samplesWritten_ = 0;
+  uint32_t samplesCaptured_ = 0;  // in the capture buffers taken up this run
+  uint32_t lastPosition_ = 0;
+  int64_t playedBefore_ = 0;  // by the wraps and resets of its position
+  bool positionTrusted_ = true;
+  PlayedEstimate played_;  // what the playback device has played, by its readings
+};
+
+}  // namespace lumrio::audio
