@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "app/main_window.h"
-#include "platform/headless/headless.h"
+#include "platform/headless/platform.h"
 
 namespace lumrio::app::testing {
 

@@ -1,11 +1,12 @@
 // Failure injection: rules with skip, count and predicate, and seeded random
 // failures with plausible codes.
+#include "platform/headless/calllog.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
 
 #include "platform/fixture.h"
-#include "platform/headless/headless.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

@@ -9,7 +9,8 @@
 #include <set>
 
 #include "platform/fixture.h"
-#include "platform/headless/headless.h"
+#include "platform/headless/soundcard.h"
+#include "platform/headless/ticks.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/platform.h"
 
 namespace lumrio::platform::headless::testing {
 

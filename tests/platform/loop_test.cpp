@@ -5,7 +5,8 @@
 #include <stdexcept>
 
 #include "platform/fixture.h"
-#include "platform/headless/headless.h"
+#include "platform/headless/ticks.h"
+#include "platform/headless/ui.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

@@ -1,9 +1,9 @@
 // Headless memory: counting, liveness and the checks on frees.
+#include "platform/headless/memory.h"
+
 #include <gtest/gtest.h>
 
 #include <cstring>
-
-#include "platform/headless/headless.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

@@ -1,9 +1,11 @@
 // The simulated sound card: capture timing and order, resets, playback
 // timing, format refusal and the device contract checks.
+#include "platform/headless/soundcard.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/fixture.h"
-#include "platform/headless/headless.h"
+#include "platform/headless/ticks.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

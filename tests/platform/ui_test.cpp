@@ -1,9 +1,11 @@
 // The headless window: control semantics, focus, paint boxes and their
 // canvases, close, and the shell.
+#include "platform/headless/ui.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/fixture.h"
-#include "platform/headless/headless.h"
+#include "platform/headless/canvas.h"
 
 namespace lumrio::platform::headless::testing {
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/calllog.h"
 
 namespace lumrio::settings::test_support {
 

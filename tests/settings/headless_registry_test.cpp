@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/calllog.h"
+#include "platform/headless/registry.h"
 #include "settings/failing_rule.h"
 
 namespace lumrio::platform::headless {

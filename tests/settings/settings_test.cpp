@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/calllog.h"
+#include "platform/headless/registry.h"
 #include "settings/failing_rule.h"
 
 namespace lumrio::settings {

@@ -1,6 +1,6 @@
 // A canvas that draws nothing and remembers everything: each operation is
 // recorded together with the brush, pen, font and clip it was drawn with.
-#include "platform/headless/headless.h"
+#include "platform/headless/canvas.h"
 
 namespace lumrio::platform::headless {
 

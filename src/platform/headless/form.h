@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/headless/canvas.h"
 #include "platform/headless/loop.h"
+#include "platform/headless/ui.h"
 
 namespace lumrio::platform::headless {
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <vector>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/platform.h"
 
 namespace lumrio::platform::headless::detail {
 

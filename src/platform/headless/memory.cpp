@@ -1,12 +1,12 @@
 // Headless memory: real allocations, so that the program can use them, with
 // every block counted and every free checked. A fixed global block's handle
 // is its address, as with GMEM_FIXED on Windows.
+#include "platform/headless/memory.h"
+
 #include <map>
 #include <memory>
 #include <set>
 #include <sstream>
-
-#include "platform/headless/headless.h"
 
 namespace lumrio::platform::headless {
 

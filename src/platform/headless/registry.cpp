@@ -2,13 +2,13 @@
 // buffer rules of the Windows calls it stands in for, so that the settings
 // store meets the same answers here as on a real system. Every call goes
 // through the call log and can be made to fail there.
+#include "platform/headless/registry.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <map>
 #include <utility>
-
-#include "platform/headless/headless.h"
 
 namespace lumrio::platform::headless {
 
