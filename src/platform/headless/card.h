@@ -98,6 +98,17 @@ struct SoundCard::State {
   std::optional<MmResult> Enter(Call& call);
   MmResult Finish(const Call& call, MmResult result);
   std::optional<MmResult> CheckHeader(const WaveHeader* header, uint32_t size);
+  // The checks a device call makes before it acts, in the order the driver
+  // makes them: an injected failure, a card that has been pulled, a handle
+  // that is not the device's, a bad header. Each returns the result the call
+  // ends with, or nothing when it may go on.
+  std::optional<MmResult> Reject(Call& call);
+  std::optional<MmResult> Reject(Call& call, const Device& dev, const void* h);
+  std::optional<MmResult> Reject(Call& call, const Device& dev, const void* h,
+                                 const WaveHeader* header, uint32_t size);
+  static bool Owns(const Device& dev, const void* h) {
+    return h && reinterpret_cast<uintptr_t>(h) == dev.handle;
+  }
   void MarkReturned(WaveHeader* header);
   void WatchFrees();
   void OnFree(const void* begin, size_t bytes);

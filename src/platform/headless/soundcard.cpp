@@ -85,6 +85,25 @@ std::optional<MmResult> SoundCard::State::CheckHeader(const WaveHeader* header, 
   return std::nullopt;
 }
 
+std::optional<MmResult> SoundCard::State::Reject(Call& call) {
+  if (auto injected = Enter(call)) return injected;
+  if (unplugged) return Finish(call, kMmNoDriver);
+  return std::nullopt;
+}
+
+std::optional<MmResult> SoundCard::State::Reject(Call& call, const Device& dev, const void* h) {
+  if (auto result = Reject(call)) return result;
+  if (!Owns(dev, h)) return Finish(call, kMmInvalidHandle);
+  return std::nullopt;
+}
+
+std::optional<MmResult> SoundCard::State::Reject(Call& call, const Device& dev, const void* h,
+                                                 const WaveHeader* header, uint32_t size) {
+  if (auto result = Reject(call, dev, h)) return result;
+  if (auto bad = CheckHeader(header, size)) return Finish(call, *bad);
+  return std::nullopt;
+}
+
 void SoundCard::State::MarkReturned(WaveHeader* header) {
   if (!Mem().IsLive(header)) {
     Violation(Describe("header freed while the device held it", header));
@@ -293,8 +312,7 @@ MmResult SoundCard::WaveInOpen(WaveInHandle* handle, uint32_t device, const Wave
             {reinterpret_cast<uintptr_t>(handle), device, reinterpret_cast<uintptr_t>(format),
              callback, instance, flags},
             {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
+  if (auto result = s_->Reject(call)) return *result;
   uintptr_t value = 0;
   const MmResult r = s_->Open(s_->in, handle ? &value : nullptr, device, format, callback, flags,
                               s_->refuseIn, detail::kMmWimOpen);
@@ -308,8 +326,7 @@ MmResult SoundCard::WaveOutOpen(WaveOutHandle* handle, uint32_t device, const Wa
             {reinterpret_cast<uintptr_t>(handle), device, reinterpret_cast<uintptr_t>(format),
              callback, instance, flags},
             {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
+  if (auto result = s_->Reject(call)) return *result;
   uintptr_t value = 0;
   const MmResult r = s_->Open(s_->out, handle ? &value : nullptr, device, format, callback, flags,
                               s_->refuseOut, detail::kMmWomOpen);
@@ -337,22 +354,14 @@ Call HeaderCall(const char* name, const void* h, const WaveHeader* header, uint3
 
 MmResult SoundCard::WaveInPrepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInPrepareHeader", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->in, h, header, size)) return *result;
   header->dwFlags |= kHeaderPrepared;
   return s_->Finish(call, kMmNoError);
 }
 
 MmResult SoundCard::WaveInUnprepareHeader(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInUnprepareHeader", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->in, h, header, size)) return *result;
   if (header->dwFlags & kHeaderInQueue) {
     s_->Violation(Describe("waveInUnprepareHeader of a queued buffer", header));
     return s_->Finish(call, kWaveStillPlaying);
@@ -363,11 +372,7 @@ MmResult SoundCard::WaveInUnprepareHeader(WaveInHandle h, WaveHeader* header, ui
 
 MmResult SoundCard::WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveInAddBuffer", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->in, h, header, size)) return *result;
   if (!(header->dwFlags & kHeaderPrepared)) return s_->Finish(call, kWaveUnprepared);
   if (header->dwFlags & kHeaderInQueue) {
     s_->Violation(Describe("waveInAddBuffer of a buffer already queued", header));
@@ -385,10 +390,7 @@ MmResult SoundCard::WaveInAddBuffer(WaveInHandle h, WaveHeader* header, uint32_t
 
 MmResult SoundCard::WaveInStart(WaveInHandle h) {
   Call call{"waveInStart", {reinterpret_cast<uintptr_t>(h)}, {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call, s_->in, h)) return *result;
   if (!s_->inStarted) s_->StartCapture(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
@@ -398,10 +400,7 @@ MmResult SoundCard::WaveInReset(WaveInHandle h) {
   // was held is delivered now, or a drain waiting for it would wait for ever.
   if (s_->holdCapture) HoldCaptureMessages(false);
   Call call{"waveInReset", {reinterpret_cast<uintptr_t>(h)}, {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call, s_->in, h)) return *result;
   s_->ResetCapture(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
@@ -409,14 +408,13 @@ MmResult SoundCard::WaveInReset(WaveInHandle h) {
 MmResult SoundCard::WaveInClose(WaveInHandle h) {
   Call call{"waveInClose", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged && h && reinterpret_cast<uintptr_t>(h) == s_->in.handle) {
+  if (s_->unplugged && State::Owns(s_->in, h)) {
     s_->inQueue.clear();  // the driver is gone: nothing held is ever handed back
     s_->in = {};
     s_->inStarted = false;
     return s_->Finish(call, kMmNoError);
   }
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (!State::Owns(s_->in, h)) return s_->Finish(call, kMmInvalidHandle);
   if (!s_->inQueue.empty()) {
     s_->Violation("waveInClose while " + std::to_string(s_->inQueue.size()) +
                   " buffers are queued");
@@ -432,10 +430,7 @@ MmResult SoundCard::WaveInGetPosition(WaveInHandle h, MmTime* time, uint32_t siz
   Call call{"waveInGetPosition",
             {reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(time), size},
             {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->in.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call, s_->in, h)) return *result;
   if (!time || size < sizeof(MmTime)) return s_->Finish(call, kMmInvalParam);
   s_->AdvanceCapture(s_->Now());
   // Only samples are counted here; a driver answers a format it cannot give
@@ -449,10 +444,7 @@ MmResult SoundCard::WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t s
   Call call{"waveOutGetPosition",
             {reinterpret_cast<uintptr_t>(h), reinterpret_cast<uintptr_t>(time), size},
             {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call, s_->out, h)) return *result;
   if (!time || size < sizeof(MmTime)) return s_->Finish(call, kMmInvalParam);
   s_->AdvancePlayback(s_->Now());
   time->wType = kTimeSamples;
@@ -462,22 +454,14 @@ MmResult SoundCard::WaveOutGetPosition(WaveOutHandle h, MmTime* time, uint32_t s
 
 MmResult SoundCard::WaveOutPrepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutPrepareHeader", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->out, h, header, size)) return *result;
   header->dwFlags |= kHeaderPrepared;
   return s_->Finish(call, kMmNoError);
 }
 
 MmResult SoundCard::WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutUnprepareHeader", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->out, h, header, size)) return *result;
   if (header->dwFlags & kHeaderInQueue) {
     s_->Violation(Describe("waveOutUnprepareHeader of a block still playing", header));
     return s_->Finish(call, kWaveStillPlaying);
@@ -488,11 +472,7 @@ MmResult SoundCard::WaveOutUnprepareHeader(WaveOutHandle h, WaveHeader* header, 
 
 MmResult SoundCard::WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t size) {
   Call call = HeaderCall("waveOutWrite", h, header, size);
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
-  if (auto bad = s_->CheckHeader(header, size)) return s_->Finish(call, *bad);
+  if (auto result = s_->Reject(call, s_->out, h, header, size)) return *result;
   if (!(header->dwFlags & kHeaderPrepared)) return s_->Finish(call, kWaveUnprepared);
   if (header->dwFlags & kHeaderInQueue) {
     s_->Violation(Describe("waveOutWrite of a block already playing", header));
@@ -516,10 +496,7 @@ MmResult SoundCard::WaveOutWrite(WaveOutHandle h, WaveHeader* header, uint32_t s
 
 MmResult SoundCard::WaveOutReset(WaveOutHandle h) {
   Call call{"waveOutReset", {reinterpret_cast<uintptr_t>(h)}, {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call, s_->out, h)) return *result;
   s_->ResetPlayback(s_->Now());
   return s_->Finish(call, kMmNoError);
 }
@@ -527,15 +504,14 @@ MmResult SoundCard::WaveOutReset(WaveOutHandle h) {
 MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
   Call call{"waveOutClose", {reinterpret_cast<uintptr_t>(h)}, {}};
   if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged && h && reinterpret_cast<uintptr_t>(h) == s_->out.handle) {
+  if (s_->unplugged && State::Owns(s_->out, h)) {
     s_->outQueue.clear();  // the driver is gone: nothing held is ever handed back
     s_->out = {};
     s_->speakerBlock = s_->written.size();
     s_->speakerOffset = 0;
     return s_->Finish(call, kMmNoError);
   }
-  if (!h || reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (!State::Owns(s_->out, h)) return s_->Finish(call, kMmInvalidHandle);
   if (!s_->outQueue.empty()) {
     s_->Violation("waveOutClose while " + std::to_string(s_->outQueue.size()) +
                   " blocks are still playing");
@@ -551,10 +527,8 @@ MmResult SoundCard::WaveOutClose(WaveOutHandle h) {
 // without an open device.
 MmResult SoundCard::WaveOutSetVolume(WaveOutHandle h, uint32_t volume) {
   Call call{"waveOutSetVolume", {reinterpret_cast<uintptr_t>(h), volume}, {}};
-  if (auto f = s_->Enter(call)) return *f;
-  if (s_->unplugged) return s_->Finish(call, kMmNoDriver);
-  if (h && reinterpret_cast<uintptr_t>(h) != s_->out.handle)
-    return s_->Finish(call, kMmInvalidHandle);
+  if (auto result = s_->Reject(call)) return *result;
+  if (h && !State::Owns(s_->out, h)) return s_->Finish(call, kMmInvalidHandle);
   s_->volume = volume;
   return s_->Finish(call, kMmNoError);
 }
