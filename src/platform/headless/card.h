@@ -1,6 +1,7 @@
 // Internals of the simulated sound card, shared by its sources: the capture
-// side (card_capture.cpp), the speaker (card_playback.cpp) and the device
-// calls (soundcard.cpp). Not part of the platform's public surface.
+// side (card_capture.cpp), the speaker (card_playback.cpp), the device calls
+// (card_calls.cpp) and the controls and inspection (soundcard.cpp). Not part
+// of the platform's public surface.
 #pragma once
 
 #include <deque>
@@ -12,6 +13,13 @@
 #include "platform/headless/loop.h"
 
 namespace lumrio::platform::headless {
+
+namespace detail {
+
+// The text of a violation that concerns one header.
+std::string Describe(const char* what, const void* header);
+
+}  // namespace detail
 
 struct SoundCard::State {
   explicit State(HeadlessPlatform& o) : owner(o) {}
