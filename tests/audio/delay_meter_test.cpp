@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/headless/headless.h"
+#include "platform/headless/platform.h"
 
 namespace lumrio::audio {
 namespace {
