@@ -8,6 +8,15 @@
 // 10.1 ms); and the sound must never stop for longer than the fault, one
 // block and 200 ms.
 //
+// With LUMRIO_RANDOM_UNDERRUNS=1, two runs in three also meet a sound server
+// that underruns now and then, as Wine's do, each time putting a period of
+// silence into the sound. In half of those the position shows the step as
+// backlog (Wine's ALSA driver) and the same verdict holds; in the other half
+// it counts the silence as played and hides it (its PulseAudio driver), and
+// the program must only never make the delay longer than playing every block
+// would (the quiet delay and the silence put in since). The engine does not
+// yet hold its delay on the first of these, so the suite leaves them out.
+//
 // LUMRIO_RANDOM_RUNS sets how many runs (default 4, one at each block
 // length; scripts/test runs 200), LUMRIO_RANDOM_MINUTES their length in
 // simulated minutes (default 2), LUMRIO_RANDOM_SEED the first seed. A
@@ -49,7 +58,14 @@ struct RandomRun {
   double capturePpm = 0;
   double playbackPpm = 0;
   std::vector<Fault> faults;
+  // Underruns of the sound server (0: none), and whether the position
+  // counts their silence as played.
+  double underrunEveryMs = 0;
+  bool paddingHidden = false;
 };
+
+// One period of silence per underrun: the step measured under Wine.
+constexpr double kUnderrunGapMs = 10;
 
 RandomRun MakeRun(uint32_t seed, double runMs) {
   std::mt19937 rng(seed);
@@ -71,12 +87,25 @@ RandomRun MakeRun(uint32_t seed, double runMs) {
     r.faults.push_back(f);
     t += f.forMs + r.blockMs + gap(rng);
   }
+  // Drawn after the faults, so that a seed's faults are what they were
+  // before underruns were modelled.
+  std::uniform_int_distribution<int> path(0, 2);
+  std::uniform_real_distribution<double> every(5'000, 30'000);
+  const int drawn = path(rng);
+  if (drawn > 0 && EnvOr("LUMRIO_RANDOM_UNDERRUNS", 0) != 0) {
+    r.underrunEveryMs = every(rng);
+    r.paddingHidden = drawn == 2;
+  }
   return r;
 }
 
 std::string Describe(const RandomRun& r) {
   std::string s = "seed " + std::to_string(r.seed) + ", position " + std::to_string(r.position) +
                   ", ppm " + std::to_string(r.capturePpm) + "/" + std::to_string(r.playbackPpm);
+  if (r.underrunEveryMs > 0) {
+    s += ", underruns every " + std::to_string(static_cast<int>(r.underrunEveryMs)) + " ms, " +
+         (r.paddingHidden ? "hidden" : "shown");
+  }
   return s;
 }
 
@@ -89,6 +118,10 @@ class RandomSession : public TracedSession {
     hl::CardConditions c = hl::RealisticConditions();
     c.capturePpm = r.capturePpm;
     c.playbackPpm = r.playbackPpm;
+    c.underrunEveryMs = r.underrunEveryMs;
+    c.underrunGapMs = kUnderrunGapMs;
+    c.underrunSeed = r.seed;
+    c.positionCountsPadding = r.paddingHidden;
     return c;
   }
   void Apply(const Fault& f) {
@@ -133,14 +166,28 @@ std::vector<Heard> HeardStretches(const hl::SoundCard& card) {
   return out;
 }
 
+// Silence the sound server put in between two times (ms).
+double PaddedMs(const hl::SoundCard& card, double fromMs, double toMs) {
+  double padded = 0;
+  for (const auto& p : card.Paddings()) {
+    const double at = p.start / hl::kTicksPerMs;
+    if (at > fromMs && at < toMs) padded += static_cast<double>(p.samples) * 1000.0 / 22050.0;
+  }
+  return padded;
+}
+
 // Checks one run; answers what went wrong, or nothing.
-std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs) {
+std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs,
+                  const hl::SoundCard& card) {
   constexpr double kToleranceMs = 13;
   const double firstFault = r.faults.empty() ? runMs : r.faults.front().atMs;
   // The quiet delay: what was heard just before the first fault.
-  double quiet = -1;
+  double quiet = -1, quietAtMs = 0;
   for (const Heard& h : heard) {
-    if (h.endMs < firstFault - 500 && h.endMs > firstFault - 3'000) quiet = h.delayEndMs;
+    if (h.endMs < firstFault - 500 && h.endMs > firstFault - 3'000) {
+      quiet = h.delayEndMs;
+      quietAtMs = h.endMs;
+    }
   }
   if (quiet < 0) return "no sound before the first fault";
   // Back within one block and a second of the fault's end. Blocks of
@@ -153,8 +200,12 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
     const double until = k + 1 < r.faults.size() ? r.faults[k + 1].atMs : runMs - 500;
     for (const Heard& h : heard) {
       if (h.endMs < back || h.startMs > until) continue;
+      // Hidden underruns may only add what they put in since; and a device
+      // that ran dry has let go of whatever they had put in.
+      const double added = r.paddingHidden ? PaddedMs(card, quietAtMs, h.endMs) : 0;
+      const double before = r.paddingHidden ? PaddedMs(card, 0, h.endMs) : 0;
       for (const double d : {h.delayStartMs, h.delayEndMs}) {
-        if (std::abs(d - quiet) > kToleranceMs) {
+        if (d - quiet < -kToleranceMs - before || d - quiet > kToleranceMs + added) {
           return "fault " + std::to_string(k) + " (kind " +
                  std::to_string(static_cast<int>(f.kind)) + ", " + std::to_string(f.forMs) +
                  " ms at " + std::to_string(f.atMs) + "): delay " + std::to_string(d) + " ms at " +
@@ -203,7 +254,7 @@ TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
         s.Apply(f);
       }
       s.RunUntilMs(runMs);
-      why = Judge(r, HeardStretches(s.hp.Sound()), runMs);
+      why = Judge(r, HeardStretches(s.hp.Sound()), runMs, s.hp.Sound());
       if (why.empty() && !s.hp.Sound().Violations().empty())
         why = s.hp.Sound().Violations().front();
     }

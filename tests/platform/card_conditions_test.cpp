@@ -46,6 +46,8 @@ class CardConditionsTest : public PlatformTest {
 
   static Ticks Ms(double ms) { return static_cast<Ticks>(ms * kTicksPerMs); }
 
+  int64_t PlayThroughUnderruns(bool positionCountsPadding);
+
   int64_t OutPosition(WaveOutHandle out) {
     MmTime time;
     EXPECT_EQ(kMmNoError, audio().WaveOutGetPosition(out, &time, sizeof time));
@@ -242,6 +244,65 @@ TEST_F(CardConditionsTest, ThePlaybackPositionCountsWhatWasPlayedSinceTheOpenOrA
   const int64_t held = OutPosition(out);
   platform.RunForMs(40);
   EXPECT_EQ(held, OutPosition(out));
+}
+
+// Two seconds of one value and then another, played through a sound server
+// that underruns every 300 ms or so. Answers the playback position after
+// one second.
+int64_t CardConditionsTest::PlayThroughUnderruns(bool positionCountsPadding) {
+  CardConditions c;
+  c.underrunEveryMs = 300;
+  c.underrunGapMs = 10;
+  c.underrunSeed = 7;
+  c.positionCountsPadding = positionCountsPadding;
+  card().SetConditions(c);
+  WaveOutHandle out = OpenOut();
+  WriteBlock(out, std::vector<int16_t>(static_cast<size_t>(2 * kRate), 700));
+  WriteBlock(out, std::vector<int16_t>(1000, 900));
+  platform.RunForMs(1000);
+  const int64_t position = OutPosition(out);
+  platform.RunForMs(1500);
+  return position;
+}
+
+// Padding put in before tick t, in samples.
+int64_t PaddedBefore(const SoundCard& card, double t) {
+  int64_t padded = 0;
+  for (const auto& p : card.Paddings()) padded += p.start < t ? p.samples : 0;
+  return padded;
+}
+
+// An underrun leaves a gap of silence, and everything after it comes out
+// that much later, for good.
+TEST_F(CardConditionsTest, AnUnderrunPutsAGapIntoTheSoundThatStaysInTheDelay) {
+  PlayThroughUnderruns(false);
+  const auto stream = card().PlayedStream(0, 3 * kRate);
+  const auto second = std::find(stream.begin(), stream.end(), 900) - stream.begin();
+  const double secondAt = static_cast<double>(second) * static_cast<double>(kTicksPerSample);
+  const int64_t padded = PaddedBefore(card(), secondAt);
+  ASSERT_GE(card().Paddings().size(), 3u);
+  // Each gap is whole samples of the speaker's clock: a sample either way.
+  const auto pads = static_cast<double>(card().Paddings().size());
+  EXPECT_NEAR(static_cast<double>(second), static_cast<double>(2 * kRate + padded), pads);
+  EXPECT_NEAR(static_cast<double>(std::count(stream.begin(), stream.begin() + second, 0)),
+              static_cast<double>(padded), pads);
+  for (const auto& p : card().Paddings()) EXPECT_NEAR(220.5, static_cast<double>(p.samples), 1);
+}
+
+// A driver that counts its padding as played (Wine's PulseAudio one) hides
+// the gap from written - position; one that does not (its ALSA driver)
+// shows it.
+TEST_F(CardConditionsTest, ThePositionCountsAnUnderrunsPaddingOrShowsItAsBacklog) {
+  const int64_t shown = PlayThroughUnderruns(false);
+  const int64_t padded = PaddedBefore(card(), 1000.0 * kTicksPerMs);
+  ASSERT_GT(padded, 0);
+  EXPECT_NEAR(static_cast<double>(kRate - padded), static_cast<double>(shown), 2);
+}
+
+TEST_F(CardConditionsTest, APositionThatCountsPaddingMovesAsIfNothingWasLate) {
+  const int64_t hidden = PlayThroughUnderruns(true);
+  ASSERT_GT(PaddedBefore(card(), 1000.0 * kTicksPerMs), 0);
+  EXPECT_NEAR(static_cast<double>(kRate), static_cast<double>(hidden), 2);
 }
 
 TEST_F(CardConditionsTest, ThePlaybackPositionMovesAPeriodAtATime) {

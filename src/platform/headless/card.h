@@ -6,7 +6,9 @@
 
 #include <deque>
 #include <functional>
+#include <limits>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -95,6 +97,11 @@ struct SoundCard::State {
   // was last opened or reset (its position counts from there).
   int64_t playedTotal = 0;
   int64_t positionBase = 0;
+  // Underruns of the sound server: the next one (ticks; infinite: none),
+  // the draw of the ones after it, and the silences put in so far.
+  double nextUnderrunAt = std::numeric_limits<double>::infinity();
+  std::mt19937 underrunDraw;
+  std::vector<SoundCard::Padding> paddings;
 
   detail::Loop& Loop();
   CallLog& Log();
@@ -151,6 +158,10 @@ struct SoundCard::State {
   void FinishBlock(WrittenBlock& b);
   void PostDone(Ticks now);
   void ResetPlayback(Ticks now);
+  void ArmUnderruns();
+  void DrawNextUnderrun(double after);
+  void Underrun(double at);
+  int64_t PaddingCountedBy(double t) const;
   int64_t PlayedBy(double t) const;
   int64_t Position(Ticks now) const;
   double NextPlaybackEvent() const;

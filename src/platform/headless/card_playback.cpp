@@ -1,9 +1,9 @@
 // The simulated card's speaker. It plays the written blocks in order on its
 // own clock, back to back while there is sound to play. When it has run dry,
 // a new block is heard from the next period on, plus the sound system's
-// latency. A stalled feeding thread or a held process leaves it silent while
-// the sound waits. A block it has finished is marked done, and handed back,
-// at the end of the period in which it finished.
+// latency. A stalled feeding thread, a held process or an underrun of the
+// sound server leaves it silent while the sound waits. A block it has finished is marked done, and
+// handed back, at the end of the period in which it finished.
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -71,8 +71,53 @@ void SoundCard::State::AddWritten(WaveHeader* header, std::vector<int16_t> sampl
 }
 
 void SoundCard::State::AdvancePlayback(Ticks now) {
+  while (nextUnderrunAt <= static_cast<double>(now)) {
+    const double at = nextUnderrunAt;
+    ResolveSpeaker(at);
+    Underrun(at);
+  }
   ResolveSpeaker(static_cast<double>(now));
   PostDone(now);
+}
+
+void SoundCard::State::ArmUnderruns() {
+  underrunDraw.seed(conditions.underrunSeed);
+  nextUnderrunAt = kNever;
+  if (conditions.underrunEveryMs <= 0 || conditions.underrunGapMs <= 0) return;
+  DrawNextUnderrun(static_cast<double>(Now()));
+}
+
+void SoundCard::State::DrawNextUnderrun(double after) {
+  std::uniform_real_distribution<double> spacing(0.5, 1.5);
+  nextUnderrunAt =
+      after + spacing(underrunDraw) * conditions.underrunEveryMs * static_cast<double>(kTicksPerMs);
+}
+
+// The feeder was late at `at`: a speaker that was playing falls silent for
+// the gap, and the sound behind it comes out that much later. The next
+// underrun is drawn.
+void SoundCard::State::Underrun(double at) {
+  DrawNextUnderrun(at);
+  if (unplugged || speakerBlock >= written.size()) return;
+  const double silentUntil =
+      std::max({written[speakerBlock].earliest, static_cast<double>(stalledUntil),
+                static_cast<double>(processHeldUntil)});
+  if (at < silentUntil) return;
+  const double gap = conditions.underrunGapMs * static_cast<double>(kTicksPerMs);
+  stalledUntil = std::max(stalledUntil, static_cast<Ticks>(std::ceil(at + gap)));
+  paddings.push_back({at, std::llround(gap / PlaybackTicksPerSample(at))});
+}
+
+// The silence a driver that counts its padding as played has counted by t.
+int64_t SoundCard::State::PaddingCountedBy(double t) const {
+  if (!conditions.positionCountsPadding) return 0;
+  int64_t counted = 0;
+  for (const SoundCard::Padding& p : paddings) {
+    if (t <= p.start) continue;
+    const auto heard = static_cast<int64_t>((t - p.start) / PlaybackTicksPerSample(p.start));
+    counted += std::min(p.samples, heard);
+  }
+  return counted;
 }
 
 void SoundCard::State::OpenSegment(WrittenBlock& b, double tps) {
@@ -180,7 +225,15 @@ void SoundCard::State::ResetPlayback(Ticks now) {
   speakerBlock = written.size();
   speakerOffset = 0;
   speakerTime = std::max(speakerTime, static_cast<double>(now));
-  positionBase = playedTotal;
+  // A padding under way ends with the stream it was in.
+  for (SoundCard::Padding& p : paddings) {
+    const double t = static_cast<double>(now);
+    if (t > p.start) {
+      p.samples = std::min(p.samples,
+                           static_cast<int64_t>((t - p.start) / PlaybackTicksPerSample(p.start)));
+    }
+  }
+  positionBase = playedTotal + PaddingCountedBy(static_cast<double>(now));
   std::deque<OutEntry> queued;
   queued.swap(outQueue);
   for (const OutEntry& e : queued) {
@@ -217,12 +270,12 @@ double SoundCard::State::LastPlaybackBoundary(double t) const {
 // What the device reports as played: a sound system counts a period at a
 // time, so the count is that of the last period's end.
 int64_t SoundCard::State::Position(Ticks now) const {
-  return std::max<int64_t>(0,
-                           PlayedBy(LastPlaybackBoundary(static_cast<double>(now))) - positionBase);
+  const double boundary = LastPlaybackBoundary(static_cast<double>(now));
+  return std::max<int64_t>(0, PlayedBy(boundary) + PaddingCountedBy(boundary) - positionBase);
 }
 
 double SoundCard::State::NextPlaybackEvent() const {
-  double next = kNever;
+  double next = nextUnderrunAt;
   if (!outQueue.empty() && outQueue.front().doneAt >= 0) {
     next = std::max(outQueue.front().doneAt, static_cast<double>(processHeldUntil));
   }

@@ -107,6 +107,7 @@ void SoundCard::UseTracedInput() {
 
 void SoundCard::SetConditions(const CardConditions& conditions) {
   s_->conditions = conditions;
+  s_->ArmUnderruns();
 }
 const CardConditions& SoundCard::Conditions() const {
   return s_->conditions;
@@ -227,6 +228,10 @@ std::vector<SoundCard::HeardRun> SoundCard::Heard() const {
     }
   }
   return runs;
+}
+
+const std::vector<SoundCard::Padding>& SoundCard::Paddings() const {
+  return s_->paddings;
 }
 
 double SoundCard::CaptureTime(int64_t n) const {

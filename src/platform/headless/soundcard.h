@@ -36,6 +36,19 @@ struct CardConditions {
   // whose sink was asleep.
   double slowStartMs = 0;
   double slowStartRate = 1;
+  // A sound server fed once a period by a driver thread that is now and
+  // then late, as Wine's are: the server's small queue runs dry, and the
+  // speaker plays `underrunGapMs` of silence before the sound goes on,
+  // later for good. Underruns come 0.5 to 1.5 times `underrunEveryMs` apart
+  // (0: never), drawn from `underrunSeed`, and only while sound is playing.
+  double underrunEveryMs = 0;
+  double underrunGapMs = 0;
+  uint32_t underrunSeed = 1;
+  // Whether the position counts that silence as played: Wine's PulseAudio
+  // driver does (the padding sits in a ring of its own that its position
+  // does not show, so written - position never sees the step); its ALSA
+  // driver does not (the step shows as a larger backlog).
+  bool positionCountsPadding = false;
 };
 
 // A sound system like Wine's on PulseAudio: 10 ms periods, a driver buffer
@@ -144,6 +157,13 @@ class SoundCard : public WaveAudio {
   // Everything heard so far, in the order it was heard.
   std::vector<HeardRun> Heard() const;
   // When input sample n was recorded, in ticks of the system clock.
+  // The silences an underrun put into the played sound: when each began
+  // (ticks) and how many samples long it is.
+  struct Padding {
+    double start;
+    int64_t samples;
+  };
+  const std::vector<Padding>& Paddings() const;
   double CaptureTime(int64_t n) const;
 
   // Violations of the device contract seen so far (a header added twice,
