@@ -194,11 +194,20 @@ int64_t BacklogRule::DriftCorrection(int64_t nowMs) {
   if (!Steady(w)) return 0;
   const int64_t excess = w.mean - usual_;
   const int64_t tolerance = Samples(kDriftToleranceMs);
+  // The window's mean lags a step of the backlog (the sound server ran dry
+  // for a period and played on later): how much to correct is read from
+  // the newer half of the window as well, so that a step is taken back
+  // whole instead of to within the tolerance, where the steps would pile up.
+  // Long blocks, whose window holds but a dozen readings in a saw-tooth of a
+  // period, are corrected by the whole window's mean alone.
+  const bool readingsToSpare = driftWindowMs_ == kDriftWindowMs;
+  const int64_t recent =
+      readingsToSpare ? Summary(nowMs - driftWindowMs_ / 2).mean - usual_ : excess;
   int64_t correction = 0;
   if (excess > tolerance) {
-    correction = std::min(excess, Samples(kDriftStepMs));
+    correction = std::min(std::max(excess, recent), Samples(kDriftStepMs));
   } else if (-excess > std::min(tolerance, usual_ / 2)) {
-    correction = -std::min(-excess, Samples(kDriftStepMs));
+    correction = -std::min(-std::min(excess, recent), Samples(kDriftStepMs));
   }
   if (correction != 0) lastDriftMs_ = nowMs;
   return correction;
