@@ -2,12 +2,13 @@
 // its arguments, result and virtual time, and can be made to fail, either by
 // explicit rules or at random with a failure code the real call could return.
 #include "platform/headless/calllog.h"
-#include "platform/platform.h"
 
 #include <algorithm>
 #include <array>
 #include <map>
 #include <set>
+
+#include "platform/platform.h"
 
 namespace lumrio::platform::headless {
 
