@@ -15,6 +15,7 @@ void DelayMeter::Restart(int32_t blockLength, platform::WaveInHandle waveIn,
   blockLength_ = blockLength;
   played_.Restart(blockLength);
   samplesWritten_ = 0;
+  playbackBegun_ = false;
   samplesCaptured_ = 0;
   lastPosition_ = 0;
   playedBefore_ = 0;
@@ -28,16 +29,20 @@ void DelayMeter::PlaybackReset() {
   played_.Forget();
 }
 
-std::optional<Playback> DelayMeter::Read() {
-  std::optional<Playback> playback = PlaybackPosition();
-  if (playback) playback->waited = CapturedSince();
-  return playback;
+Reading DelayMeter::Read(int waiting) {
+  const double nowMs = platform_.ui.ClockMs();
+  Reading reading{.atMs = static_cast<int64_t>(nowMs),
+                  .waiting = waiting,
+                  .playbackBegun = playbackBegun_,
+                  .playback = PlaybackPosition(nowMs)};
+  if (reading.playback) reading.playback->level += CapturedSince();
+  return reading;
 }
 
 // Its position is a 32-bit count of samples that wraps; so do the counts
 // made from it. A position that goes back otherwise is not to be trusted for
 // the rest of the run (a driver that counts in some other unit, say).
-std::optional<Playback> DelayMeter::PlaybackPosition() {
+std::optional<PlaybackReading> DelayMeter::PlaybackPosition(double nowMs) {
   platform::MmTime time;
   time.wType = platform::kTimeSamples;
   if (!positionTrusted_ ||
@@ -55,10 +60,12 @@ std::optional<Playback> DelayMeter::PlaybackPosition() {
   }
   lastPosition_ = time.sample;
   const int64_t played = playedBefore_ + time.sample;
-  return Playback{
-      .queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample)),
-      .played = played,
-      .unseen = played_.At(platform_.ui.ClockMs(), played) - played};
+  // What the device holds, less what it has played since its count was
+  // last kept (see PlayedEstimate).
+  const int64_t queued = std::max<int32_t>(0, static_cast<int32_t>(samplesWritten_ - time.sample));
+  const int64_t unseen = played_.At(nowMs, played) - played;
+  const int64_t inHand = std::max<int64_t>(0, queued - unseen);
+  return PlaybackReading{.level = inHand, .dry = inHand == 0, .played = played};
 }
 
 // How much the capture device has recorded since the end of the block just

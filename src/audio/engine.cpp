@@ -88,8 +88,8 @@ void Engine::StartAudio() {
   scopePoints_ = static_cast<platform::Point*>(
       platform_.memory.HeapAlloc(sizeof(platform::Point) * static_cast<size_t>(blockLength_)));
 
-  latency_.Restart(SoundClockMs(), blockLength_);
   meter_.Restart(blockLength_, waveIn_, waveOut_);
+  rule_.Restart(meter_.NowMs(), blockLength_);
   if (audio.WaveInStart(waveIn_) != kMmNoError) Report("Start error.");
 
   outQueued_ = 0;
@@ -272,7 +272,7 @@ void Engine::MMWimData(WaveHeader* header) {
   }
 
   meter_.Captured(header->dwBytesRecorded / format_.nBlockAlign);
-  const BlockPlan plan = latency_.Plan(SoundClockMs(), FullBuffersAfter(i), meter_.Read());
+  const BlockPlan plan = rule_.Plan(meter_.Read(FullBuffersAfter(i)));
   // Queue the buffer again before reading it: the device fills the other 15
   // first, so its samples stay intact for the rest of this handler. If the
   // device refuses it, it is out of service; counting it would make the stop
@@ -300,12 +300,6 @@ int Engine::FullBuffersAfter(int i) const {
     ++full;
   }
   return full;
-}
-
-// The delay rule compares the clock with sample counts: it needs the fine
-// clock, not the one that moves in steps of 10 to 16 ms.
-int64_t Engine::SoundClockMs() {
-  return static_cast<int64_t>(platform_.ui.ClockMs());
 }
 
 // Drops what the playback device holds: its blocks come back as played, and
@@ -353,7 +347,6 @@ void Engine::WriteBlock(const int16_t* captured, const BlockPlan& plan) {
     Report("Wave out error.");
   } else {
     written = true;
-    latency_.Written();
     meter_.Written(static_cast<uint32_t>(length));
     inFlight_.insert(header);
     ++outQueued_;

@@ -11,7 +11,7 @@
 #include <unordered_set>
 
 #include "audio/delay_meter.h"
-#include "audio/latency.h"
+#include "audio/delay_rule.h"
 #include "audio/units.h"
 #include "platform/platform.h"
 
@@ -104,7 +104,7 @@ class Engine {
   // True until a captured block of the present run has been processed, and
   // again from the end of every stop.
   bool Idle() const { return idle_; }
-  const Latency& LatencyRule() const { return latency_; }
+  const DelayRule& Rule() const { return rule_; }
 
  private:
   void Report(const std::string& text);
@@ -115,7 +115,6 @@ class Engine {
   int RingIndexOf(const platform::WaveHeader* header) const;
   void WriteBlock(const int16_t* captured, const BlockPlan& plan);
   int FullBuffersAfter(int i) const;
-  int64_t SoundClockMs();
   void ResetPlayback();
   bool Drain(const int32_t& count);
   void WaitForMessages(int64_t sinceMs);
@@ -141,7 +140,7 @@ class Engine {
   bool idle_ = true;
 
   EngineState state_ = EngineState::Stopped;
-  Latency latency_;              // how much of each captured block of this run is played
+  DelayRule rule_;               // how much of each captured block of this run is played
   DelayMeter meter_{platform_};  // where the sound is, by the devices' counts
   std::set<std::string> reportedThisRun_;
 };

@@ -7,6 +7,12 @@
 
 namespace lumrio::audio {
 
+namespace {
+
+constexpr const DelayTuning& kTune = kDelayTuning;
+
+}  // namespace
+
 void StaleRule::Restart(int64_t nowMs, int32_t blockLength) {
   *this = StaleRule{};
   blockLength_ = blockLength;
@@ -24,8 +30,8 @@ bool StaleRule::Stale(int64_t nowMs, int waiting) {
   usualAgeMs_ = std::min(ageMs, usualAgeMs_ + creep);
   lastArrivalMs_ = nowMs;
   const double blockMs = MsOf(blockLength_);
-  if (ageMs - usualAgeMs_ <= std::max(kStaleMs, blockMs / 2)) {
-    if (runSinceMs_ >= 0 && nowMs - lastStaleMs_ > kRunGapMs) runSinceMs_ = -1;
+  if (ageMs - usualAgeMs_ <= std::max(kTune.staleMs, blockMs / 2)) {
+    if (runSinceMs_ >= 0 && nowMs - lastStaleMs_ > kTune.staleRunGapMs) runSinceMs_ = -1;
     return false;
   }
   return !TakeForLostSound(nowMs, waiting, ageMs);
@@ -37,7 +43,7 @@ bool StaleRule::Stale(int64_t nowMs, int waiting) {
 // run starts afresh with each such step.
 bool StaleRule::TakeForLostSound(int64_t nowMs, int waiting, double ageMs) {
   const double blockMs = MsOf(blockLength_);
-  if (runSinceMs_ < 0 || ageMs < runFirstAgeMs_ - std::max(blockMs, kRunRestartMs)) {
+  if (runSinceMs_ < 0 || ageMs < runFirstAgeMs_ - std::max(blockMs, kTune.staleRunRestartMs)) {
     runSinceMs_ = nowMs;
     runFirstAgeMs_ = ageMs;
   }
@@ -45,7 +51,7 @@ bool StaleRule::TakeForLostSound(int64_t nowMs, int waiting, double ageMs) {
   // Short blocks come a period's worth at a time: those behind this one in
   // the same period are not a backlog.
   const double waitingMs = static_cast<double>(waiting) * blockMs;
-  if (waitingMs > kPeriodMs || nowMs - runSinceMs_ < kRunMs) return false;
+  if (waitingMs > kPeriodMs || nowMs - runSinceMs_ < kTune.staleRunMs) return false;
   usualAgeMs_ = ageMs;
   runSinceMs_ = -1;
   return true;

@@ -13,10 +13,10 @@
 // not taken for lateness.
 //
 // A burst is over within moments. When blocks go on arriving stale for
-// kRunMs, no more than a period's worth waiting behind the newest and none
-// arriving much earlier than the first of them, the lateness is no burst:
-// sound was lost
-// (the device found no buffer queued while the machine was stalled) and the
+// staleRunMs (see DelayTuning), no more than a period's worth waiting behind
+// the newest and none arriving much earlier than the first of them, the
+// lateness is no burst: sound was lost (the device found no buffer queued
+// while the machine was stalled) and the
 // count of samples that arrived fell behind the clock for good. The age of
 // the newest block is then the usual one; judged against the old one, every
 // later block would look stale and nothing would play again.
@@ -24,26 +24,12 @@
 
 #include <cstdint>
 
-#include "audio/units.h"
+#include "audio/delay_tuning.h"
 
 namespace lumrio::audio {
 
 class StaleRule {
  public:
-  // How much later than usual a block may arrive (at least this, or half a
-  // block for long blocks, whose arrival jitters more).
-  static constexpr double kStaleMs = 80;
-  // How long blocks may go on arriving stale before their lateness is taken
-  // for sound that was lost, not delayed; and how long without a stale block
-  // ends such a run (blocks near the limit are stale now and then).
-  static constexpr int64_t kRunMs = 100;
-  static constexpr int64_t kRunGapMs = 100;
-  // A run starts afresh when a block arrives this much earlier than the
-  // run's first one (or a block earlier, for long blocks): a draining
-  // backlog, whose lateness is real. Two periods, so that the jitter of a
-  // count kept a period at a time does not restart it.
-  static constexpr double kRunRestartMs = 20;
-
   // A new capture of blocks of `blockLength` samples starts at `nowMs`.
   void Restart(int64_t nowMs, int32_t blockLength);
 

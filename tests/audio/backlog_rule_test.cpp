@@ -16,6 +16,12 @@ namespace {
 
 constexpr double kRate = 22050.0;
 
+// A reading of a device with `queued` samples in hand after `played`, of
+// blocks that waited `waited` on the capture side.
+PlaybackReading Read(int64_t queued, int64_t played, int64_t waited = 0) {
+  return {.level = queued + waited, .dry = queued <= 0, .played = played};
+}
+
 // Blocks of `block` samples arrive every block at the capture clock
 // (`capturePpm` against the playback clock). The device plays what was
 // written at its own clock, is heard 15 ms after a write to it when it had
@@ -36,14 +42,15 @@ class Device {
       const double queued = written_ - played_;
       const auto ms = static_cast<int64_t>(t);
       // As the engine does, the rule is asked once playback has begun.
-      const int64_t c = n_ == 0 ? 0
-                                : rule.Correction(ms, static_cast<int64_t>(queued),
-                                                  static_cast<int64_t>(played_));
-      if (c != 0) corrections.push_back({ms, c});
+      const BacklogCorrection c =
+          n_ == 0 ? BacklogCorrection{}
+                  : rule.Correction(
+                        ms, Read(static_cast<int64_t>(queued), static_cast<int64_t>(played_)));
+      if (c.samples != 0) corrections.push_back({ms, c.samples, c.reason});
       levels.push_back(queued);
       PlayUntil(t);
       if (written_ <= played_) resumeAt_ = t + 15;  // dry: heard again after the latency
-      written_ += block_ - static_cast<double>(c);
+      written_ += block_ - static_cast<double>(c.samples);
     }
   }
 
@@ -65,6 +72,7 @@ class Device {
   struct Correction {
     int64_t ms;
     int64_t samples;
+    PlanReason reason;
   };
   BacklogRule rule;
   std::vector<Correction> corrections;
@@ -111,9 +119,9 @@ TEST(BacklogRule, AFaultsBacklogGoesInOneCut) {
     d.Stall(500);
     d.RunUntil(30'000);
     ASSERT_EQ(d.corrections.size(), 1u) << block;
-    EXPECT_LE(d.corrections[0].ms, 10'500 + BacklogRule::kPersistMs + block * 1000 / 22050)
-        << block;
+    EXPECT_LE(d.corrections[0].ms, 10'500 + kDelayTuning.persistMs + block * 1000 / 22050) << block;
     EXPECT_NEAR(static_cast<double>(d.corrections[0].samples), 500 * kRate / 1000, 300) << block;
+    EXPECT_EQ(d.corrections[0].reason, PlanReason::kFault) << block;
     EXPECT_EQ(d.rule.UsualSamples(), usual) << block;
   }
 }
@@ -132,6 +140,7 @@ TEST(BacklogRule, ASlowStartIsCutBackToWhatTheDeviceNeeds) {
     d.RunUntil(10'000);
     ASSERT_EQ(d.corrections.size(), 1u) << block;
     EXPECT_GT(d.corrections[0].samples, 400 * kRate / 1000) << block;
+    EXPECT_EQ(d.corrections[0].reason, PlanReason::kFault) << block;
     const auto meanOfLast = [](const std::vector<double>& v) {
       double sum = 0;
       for (size_t k = v.size() - v.size() / 4; k < v.size(); ++k) sum += v[k];
@@ -170,9 +179,6 @@ TEST(BacklogRule, BlocksThatComeLateButInTimeAreLeftAlone) {
   EXPECT_TRUE(d.corrections.empty());
 }
 
-// Capture 0.2 % fast or slow for an hour: the backlog drifts 2 ms a second.
-// Corrections keep it near the usual level, each at most 10 ms and at least
-// a second apart, always the same way.
 // The sound server runs dry for a period now and then (an underrun under
 // Wine) and plays on that much later: each step is taken back whole, not to
 // within the drift tolerance, so that steps never pile up.
@@ -198,6 +204,9 @@ TEST(BacklogRule, StepsOfAPeriodAreTakenBackWholeAndDoNotPileUp) {
   }
 }
 
+// Capture 0.2 % fast or slow for an hour: the backlog drifts 2 ms a second.
+// Corrections keep it near the usual level, each at most 10 ms and at least
+// a second apart, always the same way.
 TEST(BacklogRule, DriftIsCorrectedInSmallStepsAtMostOnceASecond) {
   for (const double ppm : {2000.0, -2000.0}) {
     for (const int32_t block : {64, 1000, 8800}) {
@@ -208,6 +217,7 @@ TEST(BacklogRule, DriftIsCorrectedInSmallStepsAtMostOnceASecond) {
         const auto& c = d.corrections[k];
         EXPECT_LE(std::abs(c.samples), 220) << ppm << " " << block << " at " << c.ms;
         EXPECT_EQ(c.samples > 0, ppm > 0) << ppm << " " << block << " at " << c.ms;
+        EXPECT_EQ(c.reason, PlanReason::kDrift) << ppm << " " << block << " at " << c.ms;
         if (k > 0) {
           EXPECT_GE(c.ms - d.corrections[k - 1].ms, 1000) << ppm << " " << block;
         }
@@ -241,7 +251,8 @@ TEST(BacklogRule, ADeviceThatShowsLittleInHandIsNotCorrectedForItsJitter) {
   std::uniform_int_distribution<int64_t> waited(400, 440);
   for (int64_t played = 0; played < 600 * 22050; played += 64) {
     const int64_t ms = played * 1000 / 22050;
-    ASSERT_EQ(rule.Correction(ms, 64 * blocksInHand(rng), played, waited(rng)), 0) << ms;
+    ASSERT_EQ(rule.Correction(ms, Read(64 * blocksInHand(rng), played, waited(rng))).samples, 0)
+        << ms;
   }
   EXPECT_TRUE(rule.Learned());
 }
@@ -255,12 +266,12 @@ TEST(BacklogRule, ADeviceThatShowedNothingStillHasAFaultsBacklogCut) {
   int64_t played = 0;
   std::vector<int64_t> corrections;
   for (; played < 5 * 22050; played += 1000) {
-    ASSERT_EQ(rule.Correction(played * 1000 / 22050, 0, played), 0);
+    ASSERT_EQ(rule.Correction(played * 1000 / 22050, Read(0, played)).samples, 0);
   }
   ASSERT_TRUE(rule.Learned());
   const int64_t stuck = 4410;  // 200 ms held after a stall
   for (; played < 8 * 22050; played += 1000) {
-    const int64_t c = rule.Correction(played * 1000 / 22050, stuck, played);
+    const int64_t c = rule.Correction(played * 1000 / 22050, Read(stuck, played)).samples;
     if (c != 0) corrections.push_back(c);
   }
   ASSERT_EQ(corrections.size(), 1u);

@@ -71,66 +71,85 @@ class DelayMeterTest : public ::testing::Test {
   ScriptedDevices devices;
   platform::Platform platform{hp.Gui(), devices, hp.Mem(), hp.Reg()};
   DelayMeter meter{platform};
+
+  std::optional<PlaybackReading> Playback() { return meter.Read(0).playback; }
 };
 
 TEST_F(DelayMeterTest, CountsGoOnAcrossTheWrapOfTheDevicesPosition) {
   meter.Written(0xFFFFFF00u);
   meter.Written(0x200u);  // the count of written samples wraps as well
   devices.outPosition = 0xFFFFFF80u;
-  auto before = meter.Read();
+  auto before = Playback();
   ASSERT_TRUE(before);
   EXPECT_EQ(before->played, int64_t{0xFFFFFF80});
-  EXPECT_EQ(before->queued, 0x180);
+  EXPECT_EQ(before->level, 0x180);
   devices.outPosition = 0x80u;
-  auto after = meter.Read();
+  auto after = Playback();
   ASSERT_TRUE(after);
   EXPECT_EQ(after->played, (int64_t{1} << 32) + 0x80);
-  EXPECT_EQ(after->queued, 0x80);
+  EXPECT_EQ(after->level, 0x80);
 }
 
 TEST_F(DelayMeterTest, APositionThatGoesBackIsNotBelievedUntilTheNextRun) {
   meter.Written(8000);
   devices.outPosition = 5000;
-  ASSERT_TRUE(meter.Read());
+  ASSERT_TRUE(Playback());
   devices.outPosition = 4000;
-  EXPECT_FALSE(meter.Read());
+  EXPECT_FALSE(Playback());
   devices.outPosition = 6000;
-  EXPECT_FALSE(meter.Read()) << "one step back shows a count that cannot be trusted";
+  EXPECT_FALSE(Playback()) << "one step back shows a count that cannot be trusted";
   meter.Restart(1000, nullptr, nullptr);
   meter.Written(8000);
-  EXPECT_TRUE(meter.Read());
+  EXPECT_TRUE(Playback());
 }
 
 TEST_F(DelayMeterTest, AResetDeviceCountsFromZeroAndWhatItPlayedBeforeIsKept) {
   meter.Written(5000);
   devices.outPosition = 3000;
-  ASSERT_TRUE(meter.Read());
+  ASSERT_TRUE(Playback());
   meter.PlaybackReset();
   meter.Written(1000);
   devices.outPosition = 200;
-  auto reading = meter.Read();
+  auto reading = Playback();
   ASSERT_TRUE(reading);
   EXPECT_EQ(reading->played, 3200);
-  EXPECT_EQ(reading->queued, 800);
+  EXPECT_EQ(reading->level, 800);
 }
 
 TEST_F(DelayMeterTest, ADeviceThatCannotTellGivesNoReading) {
   devices.outTells = false;
-  EXPECT_FALSE(meter.Read());
+  EXPECT_FALSE(Playback());
   devices.outTells = true;
-  EXPECT_TRUE(meter.Read());
+  EXPECT_TRUE(Playback());
 }
 
+TEST_F(DelayMeterTest, ARunBeginsOnItsFirstWriteAndADeviceWithNothingInHandIsDry) {
+  EXPECT_FALSE(meter.Read(0).playbackBegun);
+  meter.Written(500);
+  devices.outPosition = 500;
+  const Reading reading = meter.Read(3);
+  EXPECT_TRUE(reading.playbackBegun);
+  EXPECT_EQ(reading.waiting, 3);
+  ASSERT_TRUE(reading.playback);
+  EXPECT_TRUE(reading.playback->dry);
+  meter.PlaybackReset();
+  EXPECT_TRUE(meter.Read(0).playbackBegun) << "a reset does not start the run again";
+  meter.Restart(1000, nullptr, nullptr);
+  EXPECT_FALSE(meter.Read(0).playbackBegun);
+}
+
+// The level is what lies between the newest sound recorded and the sound
+// heard: here the device holds nothing, and it is the capture wait alone.
 TEST_F(DelayMeterTest, TheCaptureWaitIsWhatWasRecordedSinceTheBlockTakenUp) {
   meter.Captured(1000);
   devices.inPosition = 1300;
-  EXPECT_EQ(meter.Read()->waited, 300);
+  EXPECT_EQ(Playback()->level, 300);
   // A capture count behind what was taken up, or beyond the whole ring,
   // counts in some other unit: no wait is believed.
   devices.inPosition = 900;
-  EXPECT_EQ(meter.Read()->waited, 0);
+  EXPECT_EQ(Playback()->level, 0);
   devices.inPosition = 1000 + 17 * 1000;
-  EXPECT_EQ(meter.Read()->waited, 0);
+  EXPECT_EQ(Playback()->level, 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/app_fixture.h"
-#include "audio/backlog_rule.h"
+#include "audio/delay_tuning.h"
 #include "audio/splice.h"
 #include "traced_session.h"
 
@@ -269,7 +269,7 @@ TEST(EngineDelay, AfterAPlaybackStallTheDelayComesBack) {
     // Blocks of kPersistMs and more: the first block after the stall is
     // written before the level the stall left can be read.
     const double block = BlockMsAt(position);
-    const double settle = block >= audio::BacklogRule::kPersistMs ? 2 * block : block;
+    const double settle = block >= audio::kDelayTuning.persistMs ? 2 * block : block;
     const double back = 6'500 + settle + 1'000;
     ExpectDelaysNear(s.DelaysMs(back, 12'000, 20), quiet, 10,
                      "position " + std::to_string(position));

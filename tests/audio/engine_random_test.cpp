@@ -32,7 +32,7 @@
 #include <vector>
 
 #include "app/app_fixture.h"
-#include "audio/backlog_rule.h"
+#include "audio/delay_tuning.h"
 #include "traced_session.h"
 
 namespace lumrio::app::testing {
@@ -193,7 +193,7 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
   // Back within one block and a second of the fault's end. Blocks of
   // kPersistMs and more get one block more: the first block after a fault
   // is written before the level it leaves can be read.
-  const double settle = r.blockMs >= audio::BacklogRule::kPersistMs ? 2 * r.blockMs : r.blockMs;
+  const double settle = r.blockMs >= audio::kDelayTuning.persistMs ? 2 * r.blockMs : r.blockMs;
   for (size_t k = 0; k < r.faults.size(); ++k) {
     const Fault& f = r.faults[k];
     const double back = f.atMs + f.forMs + settle + 1'000;

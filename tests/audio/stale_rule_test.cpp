@@ -69,7 +69,7 @@ TEST_F(StaleRuleTest, LatenessThatStaysIsTakenForLostSoundSoon) {
   ASSERT_GE(firstPlayed, 0) << "nothing played again";
   // A tenth of a second's worth of blocks is dropped (3 of 45 ms), then
   // all play.
-  EXPECT_NEAR(stale, StaleRule::kRunMs / kBlockMs, 1.5);
+  EXPECT_NEAR(stale, kDelayTuning.staleRunMs / kBlockMs, 1.5);
   EXPECT_EQ(stale, firstPlayed - 20);
 }
 
@@ -103,7 +103,7 @@ TEST_F(StaleRuleTest, BlocksStaleNowAndThenNearTheLimitStopBeingDropped) {
     if (Arrives(n, 5 + 78 + ((n % 2) ? 10 : 0))) lastStale = n;  // 83 and 93 ms
   }
   ASSERT_GE(lastStale, 20);
-  EXPECT_LT(lastStale, 20 + 2 * StaleRule::kRunMs / kBlockMs);
+  EXPECT_LT(lastStale, 20 + 2 * kDelayTuning.staleRunMs / kBlockMs);
 }
 
 // Short blocks come a period's worth at a time, so even on time some wait
@@ -124,7 +124,7 @@ TEST(StaleRule, ShortBlocksInBunchesAreTakenForLostSoundToo) {
     if (rule.Stale(static_cast<int64_t>(period), waiting)) lastStale = n;
   }
   ASSERT_GE(lastStale, 500);
-  EXPECT_LT((lastStale - 500) * blockMs, 2 * StaleRule::kRunMs);
+  EXPECT_LT((lastStale - 500) * blockMs, 2 * kDelayTuning.staleRunMs);
 }
 
 // Long blocks jitter more: up to half a block of lateness is tolerated.

@@ -35,7 +35,7 @@ class TracedSession {
   void RunUntilMs(double ms) {
     if (ms > NowMs()) hp.RunForMs(ms - NowMs());
   }
-  int Corrections() const { return w->Engine().LatencyRule().Backlog().Corrections(); }
+  int Corrections() const { return w->Engine().Rule().Backlog().Corrections(); }
   hl::SoundCard& Card() { return hp.Sound(); }
 
   // Closes the window, as the user does. Answers what the devices and the
