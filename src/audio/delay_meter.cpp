@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "audio/engine.h"
+#include "audio/capture_ring.h"
 
 namespace lumrio::audio {
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <unordered_set>
 
+#include "audio/capture_ring.h"
 #include "audio/delay_meter.h"
 #include "audio/delay_rule.h"
 #include "audio/units.h"
@@ -17,7 +18,6 @@
 
 namespace lumrio::audio {
 
-inline constexpr int kRingSize = 16;
 // How long a stop waits for a device that hands nothing back before it gives
 // the device up (a driver that has gone away never returns its buffers).
 inline constexpr int64_t kDrainPatienceMs = 2000;
@@ -46,25 +46,6 @@ class EngineHost {
   virtual void MapScope(const int16_t* captured, platform::Point* points, int count) = 0;
   // A block has been processed: the scope is due for a redraw.
   virtual void BlockProcessed() = 0;
-};
-
-// One buffer of the capture ring.
-struct RingEntry {
-  platform::WaveHeader* header = nullptr;
-  platform::GlobalHandle headerMemory = nullptr;
-  platform::GlobalHandle dataMemory = nullptr;
-  int16_t* data = nullptr;
-  // Whether the device holds it (prepared and added), so that only the
-  // entries it holds are waited for when the engine stops.
-  bool queued = false;
-};
-
-// The capture ring: kRingSize buffers, each with its header and memory.
-struct CaptureRing {
-  std::array<RingEntry, kRingSize> entries{};
-
-  RingEntry& operator[](int i) { return entries[static_cast<size_t>(i)]; }
-  const RingEntry& operator[](int i) const { return entries[static_cast<size_t>(i)]; }
 };
 
 class Engine {
