@@ -23,7 +23,8 @@ void BacklogRule::Restart(int32_t blockLength) {
                         static_cast<int64_t>(MsOf(int64_t{kTune.driftWindowBlocks} * blockLength)));
 }
 
-BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& reading) {
+BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& reading,
+                                          bool mayCorrect) {
   uncertainty_ = reading.uncertainty;
   if (firstMs_ < 0) firstMs_ = nowMs;
   const int64_t deficit = Samples(static_cast<double>(nowMs - firstMs_)) - reading.played;
@@ -40,6 +41,7 @@ BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& 
   // Two readings at least, so that long blocks are judged on more than one.
   while (recent_.size() > 2 && recent_[1].ms < nowMs - driftWindowMs_) recent_.pop_front();
   NoteDisturbance(nowMs, reading.dry);
+  if (!mayCorrect) return {};
   BacklogCorrection correction{FaultCorrection(nowMs), PlanReason::kFault};
   if (correction.samples == 0) correction = {RecoveryCorrection(nowMs), PlanReason::kRecovery};
   if (correction.samples == 0) correction = {DriftCorrection(nowMs), PlanReason::kDrift};
