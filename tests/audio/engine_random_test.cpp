@@ -25,10 +25,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/app_fixture.h"
@@ -176,9 +179,21 @@ double PaddedMs(const hl::SoundCard& card, double fromMs, double toMs) {
   return padded;
 }
 
-// Checks one run; answers what went wrong, or nothing.
-std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs,
-                  const hl::SoundCard& card) {
+// What a run came to: what went wrong, if anything, and how far the heard
+// delay strayed from the quiet delay once each fault was over (ms): above
+// it, beyond the silence hidden underruns put in since (what playing every
+// block would give), and below it; and the most silence they put in.
+struct Verdict {
+  std::string why;
+  double highestMs = 0;
+  double lowestMs = 0;
+  double paddedMs = 0;
+};
+
+// Checks one run.
+Verdict Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs,
+              const hl::SoundCard& card) {
+  Verdict v;
   constexpr double kToleranceMs = 13;
   const double firstFault = r.faults.empty() ? runMs : r.faults.front().atMs;
   // The quiet delay: what was heard just before the first fault.
@@ -189,7 +204,10 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
       quietAtMs = h.endMs;
     }
   }
-  if (quiet < 0) return "no sound before the first fault";
+  if (quiet < 0) {
+    v.why = "no sound before the first fault";
+    return v;
+  }
   // Back within one block and a second of the fault's end. Blocks of
   // kPersistMs and more get one block more: the first block after a fault
   // is written before the level it leaves can be read.
@@ -205,11 +223,15 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
       const double added = r.paddingHidden ? PaddedMs(card, quietAtMs, h.endMs) : 0;
       const double before = r.paddingHidden ? PaddedMs(card, 0, h.endMs) : 0;
       for (const double d : {h.delayStartMs, h.delayEndMs}) {
-        if (d - quiet < -kToleranceMs - before || d - quiet > kToleranceMs + added) {
-          return "fault " + std::to_string(k) + " (kind " +
-                 std::to_string(static_cast<int>(f.kind)) + ", " + std::to_string(f.forMs) +
-                 " ms at " + std::to_string(f.atMs) + "): delay " + std::to_string(d) + " ms at " +
-                 std::to_string(h.startMs) + " ms, quiet " + std::to_string(quiet);
+        v.highestMs = std::max(v.highestMs, d - quiet - added);
+        v.lowestMs = std::min(v.lowestMs, d - quiet);
+        v.paddedMs = std::max(v.paddedMs, added);
+        if (v.why.empty() &&
+            (d - quiet < -kToleranceMs - before || d - quiet > kToleranceMs + added)) {
+          v.why = "fault " + std::to_string(k) + " (kind " +
+                  std::to_string(static_cast<int>(f.kind)) + ", " + std::to_string(f.forMs) +
+                  " ms at " + std::to_string(f.atMs) + "): delay " + std::to_string(d) + " ms at " +
+                  std::to_string(h.startMs) + " ms, quiet " + std::to_string(quiet);
         }
       }
     }
@@ -233,10 +255,35 @@ std::string Judge(const RandomRun& r, const std::vector<Heard>& heard, double ru
                   std::to_string(static_cast<int>(f.forMs)) + "]";
         }
       }
-      return "silent from " + std::to_string(from) + " to " + std::to_string(to) + " ms;" + near;
+      if (v.why.empty()) {
+        v.why = "silent from " + std::to_string(from) + " to " + std::to_string(to) + " ms;" + near;
+      }
     }
   }
-  return {};
+  return v;
+}
+
+// The runs of one sound-server path at one block length, summed up.
+struct Tally {
+  int runs = 0;
+  int failed = 0;
+  double highestMs = 0;
+  double lowestMs = 0;
+  double paddedMs = 0;
+};
+
+std::string PathOf(const RandomRun& r) {
+  if (r.underrunEveryMs <= 0) return "no underruns";
+  return r.paddingHidden ? "underruns hidden" : "underruns shown";
+}
+
+void PrintTallies(const std::map<std::pair<std::string, uint32_t>, Tally>& tallies) {
+  std::printf("%-17s %8s %5s %7s %15s %15s %15s\n", "path", "position", "runs", "failed",
+              "most above, ms", "most below, ms", "hidden, ms");
+  for (const auto& [key, t] : tallies) {
+    std::printf("%-17s %8u %5d %7d %15.1f %15.1f %15.1f\n", key.first.c_str(), key.second, t.runs,
+                t.failed, t.highestMs, t.lowestMs, t.paddedMs);
+  }
 }
 
 TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
@@ -244,9 +291,10 @@ TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
   const double runMs = static_cast<double>(EnvOr("LUMRIO_RANDOM_MINUTES", 2)) * 60'000;
   const auto first = static_cast<uint32_t>(EnvOr("LUMRIO_RANDOM_SEED", 1));
   int failed = 0;
+  std::map<std::pair<std::string, uint32_t>, Tally> tallies;
   for (int64_t n = 0; n < runs; ++n) {
     const RandomRun r = MakeRun(first + static_cast<uint32_t>(n), runMs);
-    std::string why;
+    Verdict v;
     {
       RandomSession s(r);
       for (const Fault& f : r.faults) {
@@ -254,15 +302,23 @@ TEST(EngineRandom, EveryFaultIsRecoveredFrom) {
         s.Apply(f);
       }
       s.RunUntilMs(runMs);
-      why = Judge(r, HeardStretches(s.hp.Sound()), runMs, s.hp.Sound());
-      if (why.empty() && !s.hp.Sound().Violations().empty())
-        why = s.hp.Sound().Violations().front();
+      v = Judge(r, HeardStretches(s.hp.Sound()), runMs, s.hp.Sound());
+      if (v.why.empty() && !s.hp.Sound().Violations().empty()) {
+        v.why = s.hp.Sound().Violations().front();
+      }
     }
-    if (!why.empty()) {
+    Tally& t = tallies[{PathOf(r), r.position}];
+    ++t.runs;
+    t.highestMs = std::max(t.highestMs, v.highestMs);
+    t.lowestMs = std::min(t.lowestMs, v.lowestMs);
+    t.paddedMs = std::max(t.paddedMs, v.paddedMs);
+    if (!v.why.empty()) {
       ++failed;
-      ADD_FAILURE() << Describe(r) << ": " << why;
+      ++t.failed;
+      ADD_FAILURE() << Describe(r) << ": " << v.why;
     }
   }
+  PrintTallies(tallies);
   std::printf("random runs: %lld of %lld simulated minutes each, %d failed\n",
               static_cast<long long>(runs), static_cast<long long>(runMs / 60'000), failed);
 }
