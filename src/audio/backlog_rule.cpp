@@ -27,14 +27,12 @@ BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& 
                                           bool mayCorrect) {
   uncertainty_ = reading.uncertainty;
   if (firstMs_ < 0) firstMs_ = nowMs;
-  const int64_t deficit = Samples(static_cast<double>(nowMs - firstMs_)) - reading.played;
-  TrackStart(nowMs, reading.played, deficit);
   if (nowMs - firstMs_ < kTune.settleMs) return {};
   if (!learned_) {
     // A count kept a period at a time lags by up to a period, more at one
     // reading than at another: only more than that was lost.
-    const int64_t lost = startKnown_ ? deficit - startDeficit_ : 0;
-    Learn(nowMs, reading.level - (lost > 2 * uncertainty_ ? lost : 0));
+    const int64_t lost = reading.lost > 2 * uncertainty_ ? reading.lost : 0;
+    Learn(nowMs, reading.level - lost);
     return {};
   }
   recent_.push_back({nowMs, reading.level, reading.played});
@@ -91,31 +89,6 @@ int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
 void BacklogRule::Corrected() {
   ++corrections_;
   recent_.clear();
-}
-
-// How far the device had fallen behind its pace when it began to play: its
-// latency, which it needs. What it falls behind after that (a slow start, a
-// stall) is taken out of what is learned. The first two positions after the
-// first sample tell the pace it began at; a device that began slowly lost
-// some of its lead before the first of them too.
-void BacklogRule::TrackStart(int64_t nowMs, int64_t played, int64_t deficit) {
-  if (startKnown_ || played <= 0) return;
-  if (firstPlayedMs_ < 0) {
-    firstPlayedMs_ = nowMs;
-    firstPlayed_ = played;
-    firstPlayedDeficit_ = deficit;
-    return;
-  }
-  // The device reports its position a period at a time: the pace is read
-  // over kTune.settleMs at least, and only a clearly slow one counts.
-  if (nowMs - firstPlayedMs_ < kTune.settleMs) return;
-  const double pace = static_cast<double>(played - firstPlayed_) /
-                      static_cast<double>(Samples(static_cast<double>(nowMs - firstPlayedMs_)));
-  const double lostBefore = pace > 0 && pace < kTune.slowStartPace
-                                ? static_cast<double>(firstPlayed_) * (1 / pace - 1)
-                                : 0;
-  startDeficit_ = firstPlayedDeficit_ - static_cast<int64_t>(lostBefore);
-  startKnown_ = true;
 }
 
 void BacklogRule::Learn(int64_t nowMs, int64_t paced) {

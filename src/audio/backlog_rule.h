@@ -85,7 +85,6 @@ class BacklogRule {
   };
   Window Summary(int64_t sinceMs) const;
   bool Covers(int64_t ms) const;
-  void TrackStart(int64_t nowMs, int64_t played, int64_t deficit);
   void Learn(int64_t nowMs, int64_t paced);
   bool Steady(const Window& w) const;
   bool AtPace(const Window& w) const;
@@ -113,13 +112,6 @@ class BacklogRule {
   int64_t lastCutMs_ = -1;
   int64_t levelBeforeCut_ = 0;
   int corrections_ = 0;
-  // The device's first positions after it began to play, and how far it
-  // was behind its pace then.
-  int64_t firstPlayedMs_ = -1;
-  int64_t firstPlayed_ = 0;
-  int64_t firstPlayedDeficit_ = 0;
-  bool startKnown_ = false;
-  int64_t startDeficit_ = 0;
 };
 
 }  // namespace lumrio::audio

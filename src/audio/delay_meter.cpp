@@ -14,6 +14,7 @@ void DelayMeter::Restart(int32_t blockLength, platform::WaveInHandle waveIn,
   waveOut_ = waveOut;
   blockLength_ = blockLength;
   played_.Restart(blockLength);
+  startPace_ = StartPace{};
   samplesWritten_ = 0;
   playbackBegun_ = false;
   samplesCaptured_ = 0;
@@ -35,7 +36,13 @@ Reading DelayMeter::Read(int waiting) {
                   .waiting = waiting,
                   .playbackBegun = playbackBegun_,
                   .playback = PlaybackPosition(nowMs)};
-  if (reading.playback) reading.playback->level += CapturedSince();
+  if (reading.playback) {
+    reading.playback->level += CapturedSince();
+    // Its pace counts from the first reading after the first write.
+    if (playbackBegun_) {
+      reading.playback->lost = startPace_.LostBy(reading.atMs, reading.playback->played);
+    }
+  }
   return reading;
 }
 

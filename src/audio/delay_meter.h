@@ -10,6 +10,7 @@
 
 #include "audio/played_estimate.h"
 #include "audio/reading.h"
+#include "audio/start_pace.h"
 #include "platform/platform.h"
 
 namespace lumrio::audio {
@@ -60,6 +61,7 @@ class DelayMeter {
   int64_t playedBefore_ = 0;  // by the wraps and resets of its position
   bool positionTrusted_ = true;
   PlayedEstimate played_;  // what the playback device has played, by its readings
+  StartPace startPace_;    // how far it fell behind its pace since it began
 };
 
 }  // namespace lumrio::audio

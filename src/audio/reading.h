@@ -20,6 +20,10 @@ struct PlaybackReading {
   // Samples the device has played since the run began: its pace is judged
   // from these.
   int64_t played = 0;
+  // Samples the device has fallen behind its pace since it began to play,
+  // beyond the lead it began with (a slow start, a stall); 0 until its
+  // starting pace is known.
+  int64_t lost = 0;
   // How far off the level may be: a device that counts a period at a time
   // is off by up to a period.
   int64_t uncertainty = SamplesIn(kPeriodMs);

@@ -11,6 +11,8 @@
 #include <random>
 #include <vector>
 
+#include "audio/start_pace.h"
+
 namespace lumrio::audio {
 namespace {
 
@@ -42,10 +44,12 @@ class Device {
       const double queued = written_ - played_;
       const auto ms = static_cast<int64_t>(t);
       // As the engine does, the rule is asked once playback has begun.
-      const BacklogCorrection c =
-          n_ == 0 ? BacklogCorrection{}
-                  : rule.Correction(
-                        ms, Read(static_cast<int64_t>(queued), static_cast<int64_t>(played_)));
+      BacklogCorrection c;
+      if (n_ > 0) {
+        PlaybackReading reading = Read(static_cast<int64_t>(queued), static_cast<int64_t>(played_));
+        reading.lost = pace_.LostBy(ms, reading.played);
+        c = rule.Correction(ms, reading);
+      }
       if (c.samples != 0) corrections.push_back({ms, c.samples, c.reason});
       levels.push_back(queued);
       PlayUntil(t);
@@ -90,6 +94,7 @@ class Device {
     clock_ = std::max(clock_, t);
   }
 
+  StartPace pace_;  // as the meter reckons it
   int32_t block_;
   double ppm_;
   int64_t n_ = 0;
