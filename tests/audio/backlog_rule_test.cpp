@@ -119,7 +119,7 @@ TEST(BacklogRule, QuietRunningIsNeverCorrected) {
 
 // Ten seconds in, the device stalls for 500 ms while blocks go on being
 // written: half a second more is queued for good. It is cut in one go, once
-// it has lasted kPersistMs, and the usual level stays.
+// it has lasted persistMs, and the usual level stays.
 TEST(BacklogRule, AFaultsBacklogGoesInOneCut) {
   for (const int32_t block : {64, 1000, 8800}) {
     Device d(block, 0);

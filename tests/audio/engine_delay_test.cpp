@@ -266,7 +266,7 @@ TEST(EngineDelay, AfterAPlaybackStallTheDelayComesBack) {
     s.RunUntilMs(12'000);
     EXPECT_GT(s.DelayMs(6'600), quiet + 400)
         << position << ": the stall did not lengthen the delay";
-    // Blocks of kPersistMs and more: the first block after the stall is
+    // Blocks of persistMs and more: the first block after the stall is
     // written before the level the stall left can be read.
     const double block = BlockMsAt(position);
     const double settle = block >= audio::kDelayTuning.persistMs ? 2 * block : block;

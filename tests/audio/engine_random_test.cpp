@@ -218,7 +218,7 @@ Verdict Judge(const RandomRun& r, const std::vector<Heard>& heard, double runMs,
     return v;
   }
   // Back within one block and a second of the fault's end. Blocks of
-  // kPersistMs and more get one block more: the first block after a fault
+  // persistMs and more get one block more: the first block after a fault
   // is written before the level it leaves can be read.
   const double settle = r.blockMs >= audio::kDelayTuning.persistMs ? 2 * r.blockMs : r.blockMs;
   for (size_t k = 0; k < r.faults.size(); ++k) {
