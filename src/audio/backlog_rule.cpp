@@ -63,8 +63,8 @@ void BacklogRule::NoteDisturbance(int64_t nowMs, bool dry) {
 }
 
 // Within recoveryMs of a disturbance, once the backlog has held steady for
-// persistMs after it, any difference beyond the drift tolerance is put
-// right at once, in full: a
+// persistMs after it, any difference beyond recoveryToleranceMs (the drift
+// tolerance without readings to spare) is put right at once, in full: a
 // device restarted from dry, or a burst of blocks late but not stale, leaves
 // a level that drift steps would take seconds to mend.
 // Once the level is found right, the recovery is over. A step after that
@@ -87,7 +87,8 @@ int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   }
   if (count == 0) return 0;
   const int64_t excess = sum / count - usual_;
-  if (std::abs(excess) > Samples(kTune.driftToleranceMs)) return excess;
+  const double toleranceMs = ReadingsToSpare() ? kTune.recoveryToleranceMs : kTune.driftToleranceMs;
+  if (std::abs(excess) > Samples(toleranceMs)) return excess;
   disturbedMs_ = -1;
   return 0;
 }
