@@ -62,22 +62,17 @@ void BacklogRule::NoteDisturbance(int64_t nowMs, bool dry) {
   if (dry) disturbedMs_ = dryMs_ = nowMs;
 }
 
-// Within recoveryMs of a disturbance, once the backlog has held steady for
-// persistMs after it, any difference beyond recoveryToleranceMs (the drift
-// tolerance without readings to spare) is put right at once, in full: a
-// device restarted from dry, or a burst of blocks late but not stale, leaves
-// a level that drift steps would take seconds to mend.
-// Once the level is found right, the recovery is over. A step after that
-// (the sound server ran dry for a period) is left to the drift rule, which
-// takes it back whole: judged here, it would be taken from a mean that still
-// holds readings from before it, and what was left of it would stay.
+// Within kTune.recoveryMs of a disturbance, once the backlog has held steady for
+// kTune.persistMs after it, any difference beyond the drift tolerance is put
+// right at once, in full: a device restarted from dry, or a stale burst let
+// through, leaves a level that drift rules would take seconds to mend.
 int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   if (disturbedMs_ < 0 || nowMs - disturbedMs_ > kTune.recoveryMs) return 0;
-  // Readings over persistMs since the disturbance, and since any
+  // Readings over kTune.persistMs since the disturbance, and since any
   // correction made meanwhile.
   if (nowMs - disturbedMs_ < kTune.persistMs || !Covers(kTune.persistMs)) return 0;
   // Steadiness is judged with the reading before as well: long blocks have
-  // but one reading in persistMs.
+  // but one reading in kTune.persistMs.
   const int64_t since = std::max(nowMs - kTune.persistMs, disturbedMs_ + 1);
   if (!Steady(Summary(since))) return 0;
   int64_t sum = 0, count = 0;
@@ -87,10 +82,8 @@ int64_t BacklogRule::RecoveryCorrection(int64_t nowMs) {
   }
   if (count == 0) return 0;
   const int64_t excess = sum / count - usual_;
-  const double toleranceMs = ReadingsToSpare() ? kTune.recoveryToleranceMs : kTune.driftToleranceMs;
-  if (std::abs(excess) > Samples(toleranceMs)) return excess;
-  disturbedMs_ = -1;
-  return 0;
+  if (std::abs(excess) <= Samples(kTune.driftToleranceMs)) return 0;
+  return excess;
 }
 
 void BacklogRule::Corrected() {
@@ -143,17 +136,10 @@ bool BacklogRule::AtPace(const Window& w) const {
   return w.played >= Samples(static_cast<double>(w.spanMs)) - Samples(kTune.paceSlackMs);
 }
 
-// Short blocks leave readings to spare: half the drift window, or
-// persistMs, of them still spans the saw-tooth of counts kept a period at a
-// time. Long blocks, whose drift window holds but a dozen, do not.
-bool BacklogRule::ReadingsToSpare() const {
-  return driftWindowMs_ == kTune.driftWindowMs;
-}
-
-// A fault's backlog is measured on the newest persistMs, or the newest two
+// A fault's backlog is measured on the newest kTune.persistMs, or the newest two
 // readings of long blocks, none of them taken while the device restarted
 // from dry (what it holds then is on its way to a level not yet known).
-// Drift cannot bring a cut's backlog back within holdCheckMs: if it is
+// Drift cannot bring a cut's backlog back within kTune.holdCheckMs: if it is
 // back, the device itself keeps that much.
 int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
   if (!Covers(kTune.persistMs) || nowMs - dryMs_ < kTune.persistMs) return 0;
@@ -180,20 +166,20 @@ int64_t BacklogRule::FaultCorrection(int64_t nowMs) {
 // leaves little room, so the limit is half of it if that is less.
 int64_t BacklogRule::DriftCorrection(int64_t nowMs) {
   if (lastDriftMs_ >= 0 && nowMs - lastDriftMs_ < kTune.driftEveryMs) return 0;
-  // The window's own readings must span it: after a hold-up longer than the
-  // window they would be those of a device starting again from dry, which
-  // are no level (the recovery judges the one it settles at).
+  if (!Covers(driftWindowMs_ * kTune.driftCoverTenths / 10)) return 0;
   const Window w = Summary(nowMs - driftWindowMs_);
-  if (w.spanMs < driftWindowMs_ * kTune.driftCoverTenths / 10 || !Steady(w)) return 0;
+  if (!Steady(w)) return 0;
   const int64_t excess = w.mean - usual_;
   const int64_t tolerance = Samples(kTune.driftToleranceMs);
   // The window's mean lags a step of the backlog (the sound server ran dry
   // for a period and played on later): how much to correct is read from
   // the newer half of the window as well, so that a step is taken back
   // whole instead of to within the tolerance, where the steps would pile up.
-  // Without readings to spare, by the whole window's mean alone.
+  // Long blocks, whose window holds but a dozen readings in a saw-tooth of a
+  // period, are corrected by the whole window's mean alone.
+  const bool readingsToSpare = driftWindowMs_ == kTune.driftWindowMs;
   const int64_t recent =
-      ReadingsToSpare() ? Summary(nowMs - driftWindowMs_ / 2).mean - usual_ : excess;
+      readingsToSpare ? Summary(nowMs - driftWindowMs_ / 2).mean - usual_ : excess;
   int64_t correction = 0;
   if (excess > tolerance) {
     correction = std::min(std::max(excess, recent), Samples(kTune.driftStepMs));

@@ -88,7 +88,6 @@ class BacklogRule {
   void Learn(int64_t nowMs, int64_t paced);
   bool Steady(const Window& w) const;
   bool AtPace(const Window& w) const;
-  bool ReadingsToSpare() const;
   void NoteDisturbance(int64_t nowMs, bool dry);
   int64_t FaultCorrection(int64_t nowMs);
   int64_t RecoveryCorrection(int64_t nowMs);

@@ -72,13 +72,6 @@ struct DelayTuning {
   // the level is put right in full as soon as it holds steady: a device
   // restarted from dry leaves a level drift steps would take seconds to mend.
   int64_t recoveryMs = 2000;
-  // How near the usual level that level is put where blocks are short and
-  // readings are to spare (elsewhere: the drift tolerance). A device started
-  // again from dry settles up to the drift tolerance off, and a step of a
-  // period (the sound server ran dry) on top of that would take the delay
-  // well past the period it may move by. Of 1, 2, 3 and 5 ms, 1 and 2 held
-  // best in the random fault runs.
-  double recoveryToleranceMs = 2;
 
   // --- Drift: clocks that disagree ---
 
