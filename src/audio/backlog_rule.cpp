@@ -23,8 +23,7 @@ void BacklogRule::Restart(int32_t blockLength) {
                         static_cast<int64_t>(MsOf(int64_t{kTune.driftWindowBlocks} * blockLength)));
 }
 
-BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& reading,
-                                          bool mayCorrect) {
+BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& reading) {
   uncertainty_ = reading.uncertainty;
   if (firstMs_ < 0) firstMs_ = nowMs;
   if (nowMs - firstMs_ < kTune.settleMs) return {};
@@ -39,7 +38,6 @@ BacklogCorrection BacklogRule::Correction(int64_t nowMs, const PlaybackReading& 
   // Two readings at least, so that long blocks are judged on more than one.
   while (recent_.size() > 2 && recent_[1].ms < nowMs - driftWindowMs_) recent_.pop_front();
   NoteDisturbance(nowMs, reading.dry);
-  if (!mayCorrect) return {};
   BacklogCorrection correction{FaultCorrection(nowMs), PlanReason::kFault};
   if (correction.samples == 0) correction = {RecoveryCorrection(nowMs), PlanReason::kRecovery};
   if (correction.samples == 0) correction = {DriftCorrection(nowMs), PlanReason::kDrift};

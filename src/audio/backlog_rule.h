@@ -58,11 +58,8 @@ class BacklogRule {
   void Restart(int32_t blockLength);
 
   // A block arrives at `nowMs` with the playback device where `reading`
-  // says. Answers what to put right; nothing almost always, and nothing
-  // unless `mayCorrect` (the block is dropped, or a correction is still
-  // under way: the reading still counts).
-  BacklogCorrection Correction(int64_t nowMs, const PlaybackReading& reading,
-                               bool mayCorrect = true);
+  // says. Answers what to put right; nothing almost always.
+  BacklogCorrection Correction(int64_t nowMs, const PlaybackReading& reading);
 
   bool Learned() const { return learned_; }
   int64_t UsualSamples() const { return usual_; }

@@ -18,20 +18,13 @@ void DelayRule::Restart(int64_t nowMs, int32_t blockLength) {
 
 BlockPlan DelayRule::Plan(const Reading& reading) {
   // The stale rule counts every block that arrives, played or not.
-  const bool stale = stale_.Stale(reading.atMs, reading.waiting);
-  const bool superseded = !stale && SupersededAtStart(reading);
-  // The backlog rule sees every reading once playback has begun, and is told
-  // when it may not correct: the block is dropped, or a crossfade is still
-  // under way.
-  BacklogCorrection correction;
-  if (reading.playbackBegun && reading.playback) {
-    const bool mayCorrect = !stale && !superseded && pending_ == 0;
-    correction = backlog_.Correction(reading.atMs, *reading.playback, mayCorrect);
+  if (stale_.Stale(reading.atMs, reading.waiting)) {
+    return {.play = false, .reason = PlanReason::kStale};
   }
-  if (stale) return {.play = false, .reason = PlanReason::kStale};
-  if (superseded) return {.play = false, .reason = PlanReason::kAtStart};
-  if (correction.samples > SamplesIn(kDelayTuning.driftStepMs)) return CutAtOnce(correction);
-  if (correction.samples != 0) {
+  if (SupersededAtStart(reading)) return {.play = false, .reason = PlanReason::kAtStart};
+  if (pending_ == 0 && reading.playbackBegun && reading.playback) {
+    const BacklogCorrection correction = backlog_.Correction(reading.atMs, *reading.playback);
+    if (correction.samples > SamplesIn(kDelayTuning.driftStepMs)) return CutAtOnce(correction);
     pending_ = correction.samples;
     pendingReason_ = correction.reason;
   }
